@@ -1,0 +1,79 @@
+// The event broadcast: a fixed ring of `capacity` slots. Publishing never waits;
+// it overwrites the oldest slot and wakes the receivers. Each receiver has its
+// own cursor: it gets every item published after it subscribed, in order; one
+// that falls more than `capacity` behind gets a Lagged notice with the number
+// missed, then the oldest item still held. The broadcast closes once the last
+// BroadcastSender is gone and each receiver has drained what was left for it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <variant>
+
+#include "async/asio.h"
+
+namespace vardimont::async {
+
+struct Lagged {
+  std::uint64_t missed;
+};
+struct Closed {};
+
+template <class T>
+class BroadcastState;  // defined in broadcast_impl.h
+
+template <class T>
+class BroadcastReceiver;
+
+template <class T>
+class BroadcastSender {
+ public:
+  explicit BroadcastSender(std::size_t capacity);
+  BroadcastSender(const BroadcastSender&);  // one more sending end
+  BroadcastSender& operator=(const BroadcastSender&);
+  BroadcastSender(BroadcastSender&&) noexcept;
+  BroadcastSender& operator=(BroadcastSender&&) noexcept;
+  ~BroadcastSender();
+
+  // Returns false when no receiver exists (the item is discarded).
+  bool publish(T item) const;
+  BroadcastReceiver<T> subscribe() const;
+
+ private:
+  std::shared_ptr<BroadcastState<T>> state_;
+};
+
+template <class T>
+class BroadcastReceiver {
+ public:
+  using Item = std::variant<T, Lagged, Closed>;
+
+  BroadcastReceiver(BroadcastReceiver&&) noexcept;
+  BroadcastReceiver& operator=(BroadcastReceiver&&) noexcept;
+  BroadcastReceiver(const BroadcastReceiver&) = delete;
+  ~BroadcastReceiver();
+
+  // The next item, waiting for one.
+  awaitable<Item> recv();
+  // Never waits: nullopt when nothing new has been published.
+  std::optional<Item> try_recv();
+
+  // Completes (with no error) once try_recv() would return an item, without
+  // taking it: a wait that is cancelled or abandoned loses nothing. Usable in
+  // parallel groups; supports per-operation cancellation (operation_aborted).
+  // Token signature: void(std::error_code).
+  template <class Token>
+  auto async_wait_ready(Token&& token);
+
+ private:
+  friend class BroadcastSender<T>;
+  explicit BroadcastReceiver(std::shared_ptr<BroadcastState<T>> s);
+  std::shared_ptr<BroadcastState<T>> state_;
+  std::uint64_t cursor_ = 0;
+  std::unique_ptr<asio::steady_timer> timer_;  // this receiver's waiter
+};
+
+}  // namespace vardimont::async
+
+#include "async/broadcast_impl.h"

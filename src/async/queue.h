@@ -1,0 +1,105 @@
+// A bounded multi-producer, single-consumer queue: the peer queues and the actor
+// mailboxes. Unlike Asio's channels, closing keeps what is queued: once the last
+// Sender is gone the receiver still drains every item, then sees the end.
+// Dropping the Receiver closes the queue for senders (queued items are
+// discarded and every waiting or later send fails).
+//
+// Waits work from coroutines (on any executor) and from plain threads. A
+// coroutine waiting here is suspended in an Asio timer wait, so destroying the
+// io_context destroys it cleanly and Asio's per-operation cancellation works:
+// a cancelled recv() takes nothing and throws operation_aborted; a cancelled
+// send() drops its item and throws operation_aborted.
+// Storage is allocated as items arrive, never for the capacity. Items are
+// destroyed outside the queue's lock, so an item's destructor may use queues.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "async/asio.h"
+
+namespace vardimont::async {
+
+// The largest capacity a queue can hold: 2^61 - 1 slots.
+inline constexpr std::uint64_t MAX_QUEUE_CAPACITY = (std::uint64_t{1} << 61) - 1;
+
+enum class TrySend : std::uint8_t { Ok, Full, Closed };
+
+template <class T>
+class QueueState;  // defined in queue_impl.h
+
+template <class T>
+class Sender;
+template <class T>
+class Receiver;
+
+// capacity must be 1..MAX_QUEUE_CAPACITY (checked by callers; asserted here).
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_queue(std::uint64_t capacity);
+
+template <class T>
+class Sender {
+ public:
+  Sender(const Sender&);             // one more sending end
+  Sender& operator=(const Sender&);
+  Sender(Sender&&) noexcept;         // the moved-from Sender is no sending end
+  Sender& operator=(Sender&&) noexcept;
+  ~Sender();                         // the last sending end closes the queue
+
+  // Never waits. On Full or Closed `item` is left untouched.
+  TrySend try_send(T& item);
+  // Waits for a free slot. False when the receiver is gone (at once or while
+  // waiting); the item is then dropped. The returned awaitable holds its own
+  // sending end, so it does not depend on this Sender staying alive.
+  awaitable<bool> send(T item);
+  // The same from a plain thread, which parks while it waits. Throws
+  // BlockingOnWorker on a runtime worker thread.
+  bool blocking_send(T item);
+
+  // Same queue (connection identity for peer handles).
+  bool same_queue(const Sender& other) const noexcept { return state_ == other.state_; }
+  // Whether the receiver has been dropped.
+  bool closed() const noexcept;
+
+ private:
+  template <class U>
+  friend std::pair<Sender<U>, Receiver<U>> make_queue(std::uint64_t capacity);
+  explicit Sender(std::shared_ptr<QueueState<T>> s);
+  static awaitable<bool> send_from(Sender self, T item);
+  std::shared_ptr<QueueState<T>> state_;
+};
+
+template <class T>
+class Receiver {
+ public:
+  Receiver(Receiver&&) noexcept;
+  Receiver& operator=(Receiver&&) noexcept;
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+  ~Receiver();  // closes the queue for senders; queued items are discarded
+
+  // The next item; nullopt once every sender is gone and the queue is empty.
+  // At most one recv() may wait at a time.
+  awaitable<std::optional<T>> recv();
+  // Never waits: nullopt when nothing is queued right now.
+  std::optional<T> try_recv();
+  // From a plain thread (tests, tools). Throws BlockingOnWorker on a runtime
+  // worker thread.
+  std::optional<T> blocking_recv();
+
+  std::size_t size() const;
+
+ private:
+  template <class U>
+  friend std::pair<Sender<U>, Receiver<U>> make_queue(std::uint64_t capacity);
+  explicit Receiver(std::shared_ptr<QueueState<T>> s);
+  static awaitable<std::optional<T>> recv_from(std::shared_ptr<QueueState<T>> state);
+  std::shared_ptr<QueueState<T>> state_;
+};
+
+}  // namespace vardimont::async
+
+#include "async/queue_impl.h"

@@ -1,0 +1,231 @@
+// The one way a coroutine waits on the queue and the broadcast: a wait on an
+// Asio timer of its own, registered in its owner's wait list, which a notifier
+// ends by moving the timer's expiry into the past.
+//
+// Invariants that make this free of lost wake-ups and data races:
+// - the condition is checked, the wait registered and the timer wait started
+//   in one critical section of the owner's mutex;
+// - every member call on a registered timer (expires_at, async_wait) happens
+//   under that mutex, from the waiter and from notifiers alike;
+// - a woken waiter re-checks the condition under the mutex; a wake-up that
+//   finds it false just waits again.
+// A pending timer wait belongs to its io_context: destroying the context
+// destroys the wait and with it the suspended coroutine. A wait may be
+// cancelled through its handler's cancellation slot (any cancellation type);
+// it then completes with operation_aborted unless the condition already holds.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <type_traits>
+#include <utility>
+
+#include "async/asio.h"
+
+namespace vardimont::async::detail {
+
+// One registered wait. Guarded by the owner's mutex.
+struct TimerWait {
+  explicit TimerWait(const Executor& ex) : timer(ex) {}
+
+  asio::steady_timer timer;
+  TimerWait* prev = nullptr;
+  TimerWait* next = nullptr;
+  bool linked = false;
+};
+
+// The waits registered with one owner: an intrusive list, guarded by the
+// owner's mutex.
+class WaitList {
+ public:
+  WaitList() = default;
+  WaitList(const WaitList&) = delete;
+  WaitList& operator=(const WaitList&) = delete;
+
+  bool empty() const noexcept { return head_ == nullptr; }
+
+  void push(TimerWait* w) noexcept {
+    if (w->linked) return;
+    w->prev = tail_;
+    w->next = nullptr;
+    if (tail_ != nullptr) {
+      tail_->next = w;
+    } else {
+      head_ = w;
+    }
+    tail_ = w;
+    w->linked = true;
+  }
+
+  void erase(TimerWait* w) noexcept {
+    if (!w->linked) return;
+    if (w->prev != nullptr) {
+      w->prev->next = w->next;
+    } else {
+      head_ = w->next;
+    }
+    if (w->next != nullptr) {
+      w->next->prev = w->prev;
+    } else {
+      tail_ = w->prev;
+    }
+    w->prev = w->next = nullptr;
+    w->linked = false;
+  }
+
+  // Ends every registered wait and unlinks it; each waiter re-checks and
+  // registers again if it must.
+  void wake_all() noexcept {
+    while (TimerWait* w = head_) {
+      erase(w);
+      w->timer.expires_at(asio::steady_timer::time_point::min());
+    }
+  }
+
+ private:
+  TimerWait* head_ = nullptr;
+  TimerWait* tail_ = nullptr;
+};
+
+// The state of one wait operation, shared by its completion handler and its
+// cancellation handler (which holds it weakly). Owner is any type with a
+// `std::mutex mu` member guarding the list at `list`.
+template <class Owner>
+struct WaitRecord {
+  WaitRecord(std::shared_ptr<Owner> o, WaitList Owner::*l, const Executor& ex)
+      : owner(std::move(o)), list(l), wait(ex) {}
+  WaitRecord(const WaitRecord&) = delete;
+  WaitRecord& operator=(const WaitRecord&) = delete;
+
+  // Never runs under the owner's mutex (see the handlers below), so it can
+  // take it to unlink a wait that was abandoned, as at io_context teardown.
+  // The timer itself is destroyed after the mutex is released.
+  ~WaitRecord() {
+    std::lock_guard<std::mutex> lock(owner->mu);
+    (owner.get()->*list).erase(&wait);
+  }
+
+  std::shared_ptr<Owner> owner;
+  WaitList Owner::*list;
+  TimerWait wait;
+  bool pending = true;    // guarded by owner->mu
+  bool cancelled = false; // guarded by owner->mu
+};
+
+template <class Owner>
+class WaitCancellation {
+ public:
+  explicit WaitCancellation(std::weak_ptr<WaitRecord<Owner>> rec) : rec_(std::move(rec)) {}
+
+  void operator()(asio::cancellation_type_t type) {
+    if (type == asio::cancellation_type::none) return;
+    std::shared_ptr<WaitRecord<Owner>> rec = rec_.lock();
+    if (!rec) return;
+    std::shared_ptr<Owner> owner = rec->owner;
+    {
+      std::lock_guard<std::mutex> lock(owner->mu);
+      if (rec->pending && !rec->cancelled) {
+        rec->cancelled = true;
+        (owner.get()->*(rec->list)).erase(&rec->wait);
+        rec->wait.timer.expires_at(asio::steady_timer::time_point::min());
+      }
+    }
+    // `rec` may be the last reference; it is released here, unlocked.
+  }
+
+ private:
+  std::weak_ptr<WaitRecord<Owner>> rec_;
+};
+
+// The handler of the timer wait: re-checks the condition and either waits
+// again or completes the user's handler. Carries the user's executor and
+// allocator, but not its cancellation slot (cancellation goes through
+// WaitCancellation, under the owner's mutex).
+template <class Owner, class Ready, class Handler>
+class WaitHandler {
+ public:
+  using executor_type = asio::associated_executor_t<Handler, Executor>;
+  using allocator_type = asio::associated_allocator_t<Handler>;
+
+  WaitHandler(std::shared_ptr<WaitRecord<Owner>> rec, Handler handler, Ready ready,
+              const Executor& fallback)
+      : rec_(std::move(rec)),
+        handler_(std::move(handler)),
+        ready_(std::move(ready)),
+        executor_(asio::get_associated_executor(handler_, fallback)) {}
+
+  WaitHandler(WaitHandler&&) = default;
+  WaitHandler& operator=(WaitHandler&&) = delete;
+
+  executor_type get_executor() const noexcept { return executor_; }
+  allocator_type get_allocator() const noexcept { return asio::get_associated_allocator(handler_); }
+
+  // Must be called with the owner's mutex held.
+  void arm_locked() {
+    Owner& owner = *rec_->owner;
+    const bool done = rec_->cancelled || ready_(owner);
+    TimerWait& w = rec_->wait;
+    w.timer.expires_at(done ? asio::steady_timer::time_point::min()
+                            : asio::steady_timer::time_point::max());
+    if (!done) (owner.*(rec_->list)).push(&w);
+    w.timer.async_wait(std::move(*this));  // *this is moved-from now
+  }
+
+  void operator()(std::error_code /*timer result: wake-ups are cancellations*/) {
+    std::shared_ptr<Owner> owner = rec_->owner;
+    bool ready = false;
+    {
+      std::lock_guard<std::mutex> lock(owner->mu);
+      (owner.get()->*(rec_->list)).erase(&rec_->wait);
+      ready = ready_(*owner);
+      if (!ready && !rec_->cancelled) {
+        arm_locked();
+        return;
+      }
+      rec_->pending = false;
+    }
+    Handler handler = std::move(handler_);
+    rec_.reset();  // unlocked: unlinks nothing more and destroys the timer
+    std::move(handler)(ready ? std::error_code() : std::error_code(asio::error::operation_aborted));
+  }
+
+ private:
+  std::shared_ptr<WaitRecord<Owner>> rec_;
+  Handler handler_;
+  Ready ready_;
+  executor_type executor_;
+};
+
+template <class Owner, class Ready>
+struct InitiateWait {
+  template <class Handler>
+  void operator()(Handler&& handler, std::shared_ptr<Owner> owner, WaitList Owner::*list,
+                  Ready ready, Executor timer_executor) const {
+    using H = std::decay_t<Handler>;
+    auto rec = std::make_shared<WaitRecord<Owner>>(owner, list, timer_executor);
+    auto slot = asio::get_associated_cancellation_slot(handler);
+    if (slot.is_connected()) {
+      slot.template emplace<WaitCancellation<Owner>>(std::weak_ptr<WaitRecord<Owner>>(rec));
+    }
+    WaitHandler<Owner, Ready, H> wh(std::move(rec), H(std::forward<Handler>(handler)),
+                                    std::move(ready), timer_executor);
+    std::lock_guard<std::mutex> lock(owner->mu);
+    wh.arm_locked();
+  }
+};
+
+// Completes `token` (signature void(std::error_code)) once `ready(owner)`,
+// evaluated under owner->mu, is true; never completes inline. The timer runs
+// on `timer_executor`; completion goes to the handler's associated executor,
+// or to `timer_executor` when it has none.
+template <class Owner, class Ready, class Token>
+auto async_wait_until(std::shared_ptr<Owner> owner, WaitList Owner::*list, Ready ready,
+                      const Executor& timer_executor, Token&& token) {
+  return asio::async_initiate<Token, void(std::error_code)>(
+      InitiateWait<Owner, Ready>{}, token, std::move(owner), list, std::move(ready),
+      timer_executor);
+}
+
+}  // namespace vardimont::async::detail

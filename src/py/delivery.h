@@ -1,0 +1,67 @@
+// Delivery to Python: the two kinds of task that carry work from a node's
+// runtime to asyncio loops. One drain_loop per registered actor takes the
+// actor's mailbox messages and schedules `callback(payload, meta_dict)`; one
+// event_drain_loop per event handler schedules `callback(event_dict)` for each
+// transport event. Both only ever hand the callback to the loop's
+// call_soon_threadsafe (looked up anew for every item); neither calls it.
+//
+// A worker thread holds the GIL only around one item's conversion and its
+// scheduling call, never across a wait. A failed item is dropped with a WARN
+// event on `_core::py::node` and the task goes on; a task whose thread can no
+// longer attach to the interpreter (it is shutting down) ends.
+#pragma once
+
+#include <Python.h>
+
+#include "async/asio.h"
+#include "async/queue.h"
+#include "transport/transport.h"
+#include "wire/message.h"
+
+namespace vardimont::py {
+
+// The event loop and the callback that one task delivers to; strong
+// references owned by that task. Destroying it never needs the GIL: the two
+// references go to the deferred-release list, so it may happen on any thread
+// (a worker, or the thread that destroys a shut-down runtime).
+class Delivery {
+ public:
+  // Takes a new reference to each. Needs the GIL.
+  Delivery(PyObject* event_loop, PyObject* callback) noexcept;
+  Delivery(Delivery&& other) noexcept;
+  Delivery& operator=(Delivery&&) = delete;
+  Delivery(const Delivery&) = delete;
+  ~Delivery();
+
+  PyObject* event_loop() const noexcept { return event_loop_; }
+  PyObject* callback() const noexcept { return callback_; }
+
+ private:
+  PyObject* event_loop_;
+  PyObject* callback_;
+};
+
+// An actor's task: runs until its mailbox is closed and drained, or until the
+// interpreter can't be entered any more.
+async::awaitable<void> drain_loop(async::Receiver<wire::WireMessage> mailbox, Delivery delivery);
+
+// An event handler's task: runs until the broadcast closes or the interpreter
+// can't be entered any more. Events lost by falling behind are skipped silently.
+async::awaitable<void> event_drain_loop(transport::EventReceiver events, Delivery delivery);
+
+// --- the pieces of one delivery, exposed for the loops' tests
+
+// The metadata of a message: {"src", "reply_to", "correlation_id", "msg_id"},
+// in that order. New reference, or nullptr with an exception set. Needs the GIL.
+PyObject* meta_dict(const wire::WireMessage& message);
+
+// The dictionary of an event: "kind" first, then its keys. New reference, or
+// nullptr with an exception set. Needs the GIL.
+PyObject* event_dict(const transport::Event& event);
+
+// Takes the pending Python exception and renders it as "{type qualname}: {str}"
+// (": <exception str() failed>" when str() raises). Clears every error it
+// meets. Needs the GIL and a pending exception.
+std::string take_error_text();
+
+}  // namespace vardimont::py

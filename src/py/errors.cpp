@@ -1,0 +1,114 @@
+#include "py/errors.h"
+
+#include "py/ref.h"
+
+// PyErr_Fetch and PyErr_NormalizeException are the only way the 3.11 Limited
+// API offers to take an exception apart; newer headers mark them deprecated.
+#define VARDIMONT_ALLOW_DEPRECATED_BEGIN \
+  _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
+#define VARDIMONT_ALLOW_DEPRECATED_END _Pragma("GCC diagnostic pop")
+
+namespace vardimont::py {
+namespace {
+
+// A fetched exception, normalised: type, instance, traceback (all owned).
+struct FetchedException {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+
+  static FetchedException fetch() noexcept {
+    FetchedException e;
+    VARDIMONT_ALLOW_DEPRECATED_BEGIN
+    PyErr_Fetch(&e.type, &e.value, &e.traceback);
+    PyErr_NormalizeException(&e.type, &e.value, &e.traceback);
+    VARDIMONT_ALLOW_DEPRECATED_END
+    if (e.value != nullptr && e.traceback != nullptr) PyException_SetTraceback(e.value, e.traceback);
+    return e;
+  }
+  // Sets it as the current exception again; ownership goes with it.
+  void restore() noexcept {
+    PyErr_Restore(type, value, traceback);
+    type = value = traceback = nullptr;
+  }
+  ~FetchedException() {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+  }
+};
+
+}  // namespace
+
+std::nullptr_t raise(PyObject* type, const char* text) noexcept {
+  PyErr_SetString(type, text);
+  return nullptr;
+}
+
+std::nullptr_t raise(PyObject* type, std::string_view text) noexcept {
+  Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (message) PyErr_SetObject(type, message.get());
+  return nullptr;
+}
+
+std::nullptr_t raise_not_instance(PyObject* obj, const char* expected) noexcept {
+  if (obj == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+    return nullptr;
+  }
+  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (!qualname) return nullptr;
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
+  return nullptr;
+}
+
+void add_processing_note(const char* param) noexcept {
+  FetchedException e = FetchedException::fetch();
+  if (e.value != nullptr) {
+    Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", param));
+    Ref add_note = note ? Ref::steal(PyObject_GetAttrString(e.value, "add_note")) : Ref();
+    Ref result = add_note ? Ref::steal(PyObject_CallFunctionObjArgs(add_note.get(), note.get(), nullptr)) : Ref();
+    if (!result) PyErr_Clear();
+  }
+  e.restore();
+}
+
+PyObject* panic_exception_type() noexcept {
+  // Created and read only with the GIL held.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "Raised when the native core refuses to go on with an operation, such as\n"
+        "converting an interval that no duration can hold. It derives from\n"
+        "BaseException, so that `except Exception` does not swallow it.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+std::nullptr_t raise_panic(std::string_view text) noexcept {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return nullptr;
+  return raise(type, text);
+}
+
+std::string take_exception_message() noexcept {
+  FetchedException e = FetchedException::fetch();
+  std::string text = "<exception str() failed>";
+  if (e.value != nullptr) {
+    Ref str = Ref::steal(PyObject_Str(e.value));
+    Py_ssize_t len = 0;
+    const char* utf8 = str ? PyUnicode_AsUTF8AndSize(str.get(), &len) : nullptr;
+    if (utf8 != nullptr) {
+      try {
+        text.assign(utf8, static_cast<std::size_t>(len));
+      } catch (...) {
+      }
+    }
+  }
+  PyErr_Clear();
+  return text;
+}
+
+}  // namespace vardimont::py

@@ -1,0 +1,132 @@
+#include "py/interpreter_guard.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <thread>
+
+namespace vardimont::py {
+namespace {
+
+// Invariant: `inside` counts the threads that passed the gate while it was
+// open and have not yet given the GIL back. Once `closing` is set it is never
+// cleared, and `inside` only goes down.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable drained;
+  bool closing = false;
+  std::thread::id closer;  // the thread that closed the gate and finalises
+  std::size_t inside = 0;
+};
+
+Gate& gate() {
+  static Gate* const g = new Gate;  // leaked: see the header
+  return *g;
+}
+
+bool installed = false;  // touched only with the GIL held
+
+// The atexit callback: runs on the finalising thread with the GIL held,
+// before the interpreter starts tearing itself down.
+PyObject* close_gate(PyObject*, PyObject*) {
+  Gate& g = gate();
+  {
+    std::lock_guard lock(g.mutex);
+    g.closing = true;
+    g.closer = std::this_thread::get_id();
+  }
+  // A worker past the gate may be waiting for the GIL we hold: release it
+  // while we wait for those workers to leave.
+  Py_BEGIN_ALLOW_THREADS
+  {
+    std::unique_lock lock(g.mutex);
+    g.drained.wait(lock, [&] { return g.inside == 0; });
+  }
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+PyMethodDef close_gate_def = {"_close_vardimont_gate", close_gate, METH_NOARGS,
+                              "Stops native worker threads from entering the interpreter."};
+
+}  // namespace
+
+int install_exit_guard(PyObject* module) {
+  if (installed) return 0;
+  PyObject* atexit = PyImport_ImportModule("atexit");
+  if (atexit == nullptr) return -1;
+  PyObject* module_name = PyModule_GetNameObject(module);
+  if (module_name == nullptr) {
+    Py_DECREF(atexit);
+    return -1;
+  }
+  PyObject* callback = PyCFunction_NewEx(&close_gate_def, nullptr, module_name);
+  Py_DECREF(module_name);
+  if (callback == nullptr) {
+    Py_DECREF(atexit);
+    return -1;
+  }
+  PyObject* result = PyObject_CallMethod(atexit, "register", "O", callback);
+  Py_DECREF(callback);
+  Py_DECREF(atexit);
+  if (result == nullptr) return -1;
+  Py_DECREF(result);
+  installed = true;
+  return 0;
+}
+
+bool enter_python(PyGILState_STATE& state) noexcept {
+  Gate& g = gate();
+  {
+    std::lock_guard lock(g.mutex);
+    if (g.closing) return false;
+    ++g.inside;
+  }
+  // Py_IsInitialized needs no GIL; it covers a module used by an embedder
+  // that finalises without running atexit callbacks.
+  if (!Py_IsInitialized()) {
+    std::lock_guard lock(g.mutex);
+    --g.inside;
+    g.drained.notify_all();
+    return false;
+  }
+  state = PyGILState_Ensure();
+  return true;
+}
+
+void leave_python(PyGILState_STATE state) noexcept {
+  PyGILState_Release(state);
+  Gate& g = gate();
+  std::lock_guard lock(g.mutex);
+  --g.inside;
+  if (g.inside == 0) g.drained.notify_all();
+}
+
+PyThreadState* release_gil() noexcept { return PyEval_SaveThread(); }
+
+void restore_gil(PyThreadState* saved) noexcept {
+  Gate& g = gate();
+  {
+    std::unique_lock lock(g.mutex);
+    // The finalising thread itself goes on: it has the interpreter to tear
+    // down (later atexit callbacks may still call into the module).
+    if (g.closing && g.closer != std::this_thread::get_id()) {
+      // Never notified: the process ends around this thread.
+      std::condition_variable never;
+      for (;;) never.wait(lock);
+    }
+    ++g.inside;
+  }
+  PyEval_RestoreThread(saved);
+  std::lock_guard lock(g.mutex);
+  --g.inside;
+  if (g.inside == 0) g.drained.notify_all();
+}
+
+bool interpreter_closing() noexcept {
+  Gate& g = gate();
+  std::lock_guard lock(g.mutex);
+  return g.closing;
+}
+
+}  // namespace vardimont::py

@@ -1,0 +1,179 @@
+// The inbound side and the start of a transport: binding the listener, the
+// accept loop, and the task that serves each accepted connection.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "log/log.h"
+#include "transport/transport.h"
+#include "transport/transport_state.h"
+
+namespace vardimont::transport {
+
+namespace {
+
+using asio::ip::tcp;
+
+constexpr int LISTEN_BACKLOG = 128;
+
+std::error_code last_os_error() { return {errno, std::system_category()}; }
+
+// A numeric IPv4 address, or else an IPv6 address written without brackets.
+std::optional<asio::ip::address> numeric_host(const std::string& host) {
+  std::error_code ec;
+  const asio::ip::address_v4 v4 = asio::ip::make_address_v4(host, ec);
+  if (!ec) return asio::ip::address(v4);
+  const asio::ip::address_v6 v6 = asio::ip::make_address_v6(host, ec);
+  if (!ec) return asio::ip::address(v6);
+  return std::nullopt;
+}
+
+// A listening socket bound to `ep`: created non-blocking and closed on exec,
+// address reuse enabled before the bind, backlog 128, no other option. On
+// failure nothing stays open.
+Result<tcp::acceptor, std::error_code> bind_listener(const async::Executor& ex, const tcp::endpoint& ep) {
+  const int fd = ::socket(ep.protocol().family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return err(last_os_error());
+  tcp::acceptor listener(ex);
+  std::error_code ec;
+  listener.assign(ep.protocol(), fd, ec);
+  if (ec) {
+    ::close(fd);
+    return err(ec);
+  }
+  listener.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) listener.bind(ep, ec);
+  if (!ec) listener.listen(LISTEN_BACKLOG, ec);
+  if (ec) {
+    std::error_code ignored;
+    listener.close(ignored);
+    return err(ec);
+  }
+  return listener;
+}
+
+// One accepted connection, non-blocking and closed on exec, on its own strand;
+// nullopt when the listener had nothing to accept after all.
+Result<std::optional<tcp::socket>, std::error_code> accept_one(tcp::acceptor& listener, const async::Executor& ex) {
+  int fd = -1;
+  do {
+    // The remote address is not asked for: nothing uses it.
+    fd = ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::optional<tcp::socket>();
+    return err(last_os_error());
+  }
+  std::error_code ec;
+  const tcp::endpoint local = listener.local_endpoint(ec);
+  tcp::socket socket(asio::make_strand(ex));
+  if (!ec) socket.assign(local.protocol(), fd, ec);
+  if (ec) {
+    ::close(fd);
+    return err(ec);
+  }
+  return std::optional<tcp::socket>(std::move(socket));
+}
+
+}  // namespace
+
+async::awaitable<Result<Transport, IoError>> Transport::listen(NodeId local_id, TransportConfig config) {
+  if (std::optional<std::string> problem = config_problem(config)) {
+    co_return err(IoError::invalid_input(std::move(*problem)));
+  }
+  const async::Executor ex = co_await asio::this_coro::executor;
+
+  // 1. The candidates: a numeric host without a lookup, else the resolver's
+  // addresses in its order.
+  std::vector<tcp::endpoint> candidates;
+  if (std::optional<asio::ip::address> addr = numeric_host(local_id.host)) {
+    candidates.emplace_back(*addr, local_id.port);
+  } else {
+    tcp::resolver resolver(ex);
+    auto [ec, results] = co_await resolver.async_resolve(local_id.host, std::to_string(local_id.port),
+                                                         tcp::resolver::numeric_service, async::use_tuple);
+    if (ec) co_return err(IoError::from(ec));
+    for (const auto& entry : results) candidates.push_back(entry.endpoint());
+  }
+
+  // 2. The first candidate that binds and listens; each failure replaces the
+  // error kept so far.
+  std::optional<tcp::acceptor> listener;
+  std::optional<std::error_code> last_error;
+  for (const tcp::endpoint& ep : candidates) {
+    Result<tcp::acceptor, std::error_code> bound = bind_listener(ex, ep);
+    if (bound) {
+      listener.emplace(std::move(bound).value());
+      break;
+    }
+    last_error = bound.error();
+  }
+
+  // 3.
+  if (!listener) {
+    if (last_error) co_return err(IoError::from(*last_error));
+    co_return err(IoError::invalid_input("could not resolve to any address"));
+  }
+
+  // 4. The port actually bound (the system's choice for port 0).
+  std::error_code ec;
+  const tcp::endpoint bound_at = listener->local_endpoint(ec);
+  if (ec) {
+    std::error_code ignored;
+    listener->close(ignored);
+    co_return err(IoError::from(ec));
+  }
+
+  // 5. to 8. cannot fail.
+  NodeId id{std::move(local_id.name), std::move(local_id.host), bound_at.port()};
+  Transport transport(std::move(id), std::make_shared<Shared>(std::move(config), ex));
+  transport.spawn(accept_loop(transport, std::move(*listener)));
+  EventReceiver events = transport.subscribe_events();  // before the supervisor first runs
+  transport.spawn(reconnect_supervisor(transport, std::move(events)));
+  co_return transport;
+}
+
+async::awaitable<void> Transport::accept_loop(Transport self, asio::ip::tcp::acceptor listener) {
+  asio::steady_timer pause(co_await asio::this_coro::executor);
+  for (;;) {
+    std::string failure;
+    try {
+      auto [ec] = co_await listener.async_wait(tcp::acceptor::wait_read, async::use_tuple);
+      if (!ec) {
+        Result<std::optional<tcp::socket>, std::error_code> accepted = accept_one(listener, self.executor());
+        if (accepted) {
+          if (std::optional<tcp::socket>& socket = accepted.value()) {
+            const async::Executor strand = socket->get_executor();
+            spawn_on(strand, handle_inbound(self, std::move(*socket)));
+          }
+          continue;
+        }
+        ec = accepted.error();
+      }
+      failure = ec.message();
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    log::event(log::Level::Error, log::TRANSPORT, "accept error", {{"e", std::move(failure)}});
+    pause.expires_after(ACCEPT_RETRY_DELAY);
+    (void)co_await pause.async_wait(async::use_tuple);
+  }
+}
+
+async::awaitable<void> Transport::handle_inbound(Transport self, asio::ip::tcp::socket stream) {
+  try {
+    auto [read_half, write_half] = split(std::move(stream));
+    co_await read_loop(self, std::move(read_half), std::move(write_half), std::nullopt);
+  } catch (const std::exception&) {
+    // The connection ends; nothing else is affected.
+  }
+}
+
+}  // namespace vardimont::transport

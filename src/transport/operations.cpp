@@ -1,0 +1,176 @@
+// The operations through which the node acts on its transport: the routing
+// table, the peer table queries, forgetting a peer, and the two sends that
+// may wait for room in a peer queue.
+#include <limits>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+
+#include "async/runtime.h"
+#include "json/writer.h"
+#include "transport/transport.h"
+#include "transport/transport_state.h"
+#include "wire/framing.h"
+
+namespace vardimont::transport {
+
+namespace {
+
+SendError too_large(std::size_t len) { return SendError{SendError::Kind::PayloadTooLarge, len}; }
+
+}  // namespace
+
+// --- the routing table
+
+void Transport::register_actor(std::string name, MailboxSender mailbox) const {
+  std::optional<MailboxSender> replaced;  // closes once the lock is released
+  {
+    std::unique_lock lock(shared_->actors_mutex);
+    auto it = shared_->actors.find(name);
+    if (it == shared_->actors.end()) {
+      shared_->actors.emplace(std::move(name), std::move(mailbox));
+    } else {
+      replaced.emplace(std::exchange(it->second, std::move(mailbox)));
+    }
+  }
+}
+
+void Transport::unregister_actor(std::string_view name) const {
+  std::optional<MailboxSender> removed;  // closes once the lock is released
+  {
+    std::unique_lock lock(shared_->actors_mutex);
+    auto it = shared_->actors.find(name);
+    if (it == shared_->actors.end()) return;
+    removed.emplace(std::move(it->second));
+    shared_->actors.erase(it);
+  }
+}
+
+// --- the peer table
+
+bool Transport::has_peer(const NodeId& peer) const {
+  std::shared_lock lock(shared_->peers_mutex);
+  return shared_->peers.contains(peer);
+}
+
+std::size_t Transport::peer_count() const {
+  std::shared_lock lock(shared_->peers_mutex);
+  return shared_->peers.size();
+}
+
+void Transport::forget_peer(const NodeId& peer) const {
+  // The desired-peer set changes first, so that the reconnect supervisor,
+  // which looks the peer up there when the event reaches it, leaves it alone.
+  shared_->unwant(peer);
+  std::optional<PeerHandle> removed;
+  {
+    std::unique_lock lock(shared_->peers_mutex);
+    auto it = shared_->peers.find(peer);
+    if (it == shared_->peers.end()) return;
+    removed.emplace(std::move(it->second));
+    shared_->peers.erase(it);
+  }
+  publish(PeerDisconnected{peer});
+}
+
+// --- data sends
+
+Result<WireMessage, SendError> Transport::build_data(std::string_view dst_actor, std::vector<std::uint8_t>&& payload,
+                                                     std::optional<std::string_view> reply_to,
+                                                     std::optional<std::uint64_t> correlation_id) const {
+  if (payload.size() > MAX_PAYLOAD_LEN) return err(too_large(payload.size()));
+
+  WireMessage msg;
+  msg.src = local_full_;
+  msg.dst_actor = std::string(dst_actor);
+  msg.kind = wire::MessageKind::Data;
+  msg.payload = std::move(payload);
+  if (reply_to) msg.reply_to = std::string(*reply_to);
+  msg.correlation_id = correlation_id;
+
+  // No receiver accepts a body longer than a frame may be, so such a message
+  // is refused here rather than queued and dropped by the writer. The body's
+  // length depends on the width of its id; with the widest id it fits, so any
+  // id does (the usual case). Otherwise the id is taken only if the body fits
+  // with exactly that id, and a refused message takes none.
+  msg.msg_id = std::numeric_limits<std::uint64_t>::max();
+  if (wire::encoded_body_len(msg) <= wire::MAX_FRAME_LEN) {
+    msg.msg_id = take_msg_id();
+    return msg;
+  }
+  std::uint64_t id = shared_->next_msg_id.load(std::memory_order_relaxed);
+  for (;;) {
+    msg.msg_id = id;
+    const std::size_t body_len = wire::encoded_body_len(msg);
+    if (body_len > wire::MAX_FRAME_LEN) return err(too_large(body_len));
+    if (shared_->next_msg_id.compare_exchange_weak(id, id + 1, std::memory_order_relaxed)) return msg;
+  }
+}
+
+Result<void, SendError> Transport::send_data_bytes(const NodeId& peer, std::string_view dst_actor,
+                                                   std::vector<std::uint8_t> payload,
+                                                   std::optional<std::string_view> reply_to,
+                                                   std::optional<std::uint64_t> correlation_id) const {
+  async::Runtime::check_blocking_allowed();
+  Result<WireMessage, SendError> msg = build_data(dst_actor, std::move(payload), reply_to, correlation_id);
+  if (!msg) return err(msg.error());
+  const std::optional<PeerHandle> handle = shared_->find_peer(peer);
+  if (!handle) return err(SendError{SendError::Kind::NotConnected});
+  return handle->blocking_send(std::move(msg).value());
+}
+
+async::awaitable<Result<void, SendError>> Transport::async_send_data_bytes(
+    NodeId peer, std::string dst_actor, std::vector<std::uint8_t> payload, std::optional<std::string> reply_to,
+    std::optional<std::uint64_t> correlation_id) const {
+  std::optional<std::string_view> reply_view;
+  if (reply_to) reply_view = *reply_to;
+  Result<WireMessage, SendError> msg = build_data(dst_actor, std::move(payload), reply_view, correlation_id);
+  if (!msg) co_return err(msg.error());
+  const std::optional<PeerHandle> handle = shared_->find_peer(peer);
+  if (!handle) co_return err(SendError{SendError::Kind::NotConnected});
+  co_return co_await handle->send(std::move(msg).value());
+}
+
+// --- error replies
+
+WireMessage Transport::build_error(const std::string& detail, std::optional<std::uint64_t> correlation_id) const {
+  WireMessage msg;
+  msg.msg_id = take_msg_id();  // used up even if the message is never sent
+  msg.src = local_full_;
+  msg.kind = wire::MessageKind::Error;
+  msg.payload.reserve(detail.size() + 12);
+  msg.payload.push_back('{');
+  json::write_string(msg.payload, "error");
+  msg.payload.push_back(':');
+  json::write_string(msg.payload, detail);
+  msg.payload.push_back('}');
+  msg.correlation_id = correlation_id;
+  return msg;
+}
+
+async::awaitable<void> Transport::send_error(NodeId peer, std::string detail,
+                                             std::optional<std::uint64_t> correlation_id) const {
+  WireMessage msg = build_error(detail, correlation_id);
+  const std::optional<PeerHandle> handle = shared_->find_peer(peer);
+  if (!handle) co_return;
+  (void)co_await handle->send(std::move(msg));  // a closed queue is not reported
+}
+
+void Transport::send_error_blocking(const NodeId& peer, std::string detail,
+                                    std::optional<std::uint64_t> correlation_id) const {
+  async::Runtime::check_blocking_allowed();
+  WireMessage msg = build_error(detail, correlation_id);
+  const std::optional<PeerHandle> handle = shared_->find_peer(peer);
+  if (!handle) return;
+  (void)handle->blocking_send(std::move(msg));
+}
+
+void Transport::send_error_now(const NodeId& peer, std::string detail,
+                               std::optional<std::uint64_t> correlation_id) const {
+  WireMessage msg = build_error(detail, correlation_id);
+  const std::optional<PeerHandle> handle = shared_->find_peer(peer);
+  if (!handle) return;
+  (void)handle->try_send(msg);  // full or closed: the reply is dropped
+}
+
+}  // namespace vardimont::transport

@@ -1,0 +1,117 @@
+// The sending side of one connection: the peer handle and the writer task.
+#include "transport/peer.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+#include <vector>
+
+#include "async/runtime.h"
+#include "log/log.h"
+#include "wire/framing.h"
+
+namespace vardimont::transport {
+
+std::string SendError::to_string() const {
+  switch (kind) {
+    case Kind::Closed:
+      return "peer connection is closed";
+    case Kind::NotConnected:
+      return "peer not connected";
+    case Kind::PayloadTooLarge:
+      return "payload too large (" + std::to_string(len) + " bytes)";
+  }
+  return "send failed";
+}
+
+// --- the two halves
+
+WriteHalf& WriteHalf::operator=(WriteHalf&& other) noexcept {
+  if (this != &other) {
+    shutdown();
+    conn_ = std::move(other.conn_);
+  }
+  return *this;
+}
+
+WriteHalf::~WriteHalf() { shutdown(); }
+
+void WriteHalf::shutdown() noexcept {
+  if (!conn_) return;
+  std::error_code ignored;
+  conn_->socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+  conn_.reset();
+}
+
+std::pair<ReadHalf, WriteHalf> split(asio::ip::tcp::socket socket) {
+  auto conn = std::make_shared<Connection>(std::move(socket));
+  return {ReadHalf(conn), WriteHalf(conn)};
+}
+
+// --- the handle
+
+PeerHandle PeerHandle::spawn(NodeId id, WriteHalf write_half, std::uint64_t capacity) {
+  // The transport refuses other capacities before any connection exists; the
+  // clamp keeps a direct caller from making a queue that cannot exist.
+  capacity = std::clamp<std::uint64_t>(capacity, 1, async::MAX_QUEUE_CAPACITY);
+  auto [tx, rx] = async::make_queue<WireMessage>(capacity);
+  const async::Executor strand = write_half.socket().get_executor();
+  asio::co_spawn(strand, writer_loop(std::move(rx), std::move(write_half)), [](const std::exception_ptr&) {});
+  return PeerHandle(std::move(id), std::move(tx));
+}
+
+async::awaitable<Result<void, SendError>> PeerHandle::send(WireMessage message) const {
+  if (co_await tx_.send(std::move(message))) co_return Ok{};
+  co_return err(SendError{SendError::Kind::Closed});
+}
+
+Result<void, SendError> PeerHandle::blocking_send(WireMessage message) const {
+  async::Runtime::check_blocking_allowed();
+  if (tx_.blocking_send(std::move(message))) return Ok{};
+  return err(SendError{SendError::Kind::Closed});
+}
+
+// --- the writer
+
+namespace {
+
+// Appends the frame of `m` to `batch`; a message that cannot be framed is
+// logged and skipped (the batch is left as it was).
+bool append_or_drop(const WireMessage& m, std::vector<std::uint8_t>& batch) {
+  Result<void, wire::EncodeError> appended = wire::append_frame(m, batch);
+  if (appended) return true;
+  log::event(log::Level::Warn, log::PEER, "failed to encode frame, dropping",
+             {{"e", appended.error().to_string()}});
+  return false;
+}
+
+}  // namespace
+
+async::awaitable<void> writer_loop(async::Receiver<WireMessage> rx, WriteHalf write_half) {
+  try {
+    std::vector<std::uint8_t> batch;  // reused for every batch, never shrunk
+    for (;;) {
+      std::optional<WireMessage> first = co_await rx.recv();
+      if (!first) break;  // every handle is gone and the queue is drained
+      batch.clear();
+      if (!append_or_drop(*first, batch)) continue;
+      first.reset();
+      // Everything already waiting joins this batch: one write sequence for a
+      // burst instead of one per message.
+      while (std::optional<WireMessage> next = rx.try_recv()) append_or_drop(*next, batch);
+
+      // async_write writes until all is written; it stops short only on an
+      // error or on a write that accepted nothing, and both end the writer.
+      auto [ec, written] = co_await asio::async_write(write_half.socket(), asio::buffer(batch), async::use_tuple);
+      if (ec || written != batch.size()) break;
+    }
+  } catch (const std::exception&) {
+    // Ends the writer like a failed write.
+  }
+  // Close the queue first, so that waiting and later sends see Closed and
+  // whatever is still queued is discarded; then shut the sending direction.
+  { async::Receiver<WireMessage> closing = std::move(rx); }
+  { WriteHalf closing = std::move(write_half); }
+}
+
+}  // namespace vardimont::transport

@@ -1,0 +1,98 @@
+// The sending side of one connection: its bounded peer queue, the handle that
+// everybody puts messages through, and the writer task that frames queued
+// messages in batches and writes each batch in one write sequence.
+//
+// A connection's socket is shared by its two halves. Every operation on the
+// socket runs on the connection's strand (the socket's executor): the reader
+// and the writer are both spawned there. Dropping the write half shuts the
+// sending direction; the socket closes when both halves are gone.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "async/asio.h"
+#include "async/queue.h"
+#include "runtime/node_id.h"
+#include "runtime/result.h"
+#include "wire/message.h"
+
+namespace vardimont::transport {
+
+using runtime::NodeId;
+using wire::WireMessage;
+
+struct SendError {
+  enum class Kind : std::uint8_t { Closed, NotConnected, PayloadTooLarge };
+  Kind kind;
+  std::size_t len = 0;  // PayloadTooLarge
+
+  // "peer connection is closed" / "peer not connected" / "payload too large ({} bytes)"
+  std::string to_string() const;
+  friend bool operator==(const SendError&, const SendError&) = default;
+};
+
+struct Connection {
+  explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)) {}
+  asio::ip::tcp::socket socket;  // executor: the connection's strand
+};
+
+class ReadHalf {
+ public:
+  explicit ReadHalf(std::shared_ptr<Connection> c) : conn_(std::move(c)) {}
+  asio::ip::tcp::socket& socket() const noexcept { return conn_->socket; }
+
+ private:
+  std::shared_ptr<Connection> conn_;
+};
+
+class WriteHalf {
+ public:
+  explicit WriteHalf(std::shared_ptr<Connection> c) : conn_(std::move(c)) {}
+  WriteHalf(WriteHalf&&) noexcept = default;
+  WriteHalf& operator=(WriteHalf&&) noexcept;
+  ~WriteHalf();  // shuts down the sending direction (errors ignored)
+  asio::ip::tcp::socket& socket() const noexcept { return conn_->socket; }
+
+ private:
+  void shutdown() noexcept;
+  std::shared_ptr<Connection> conn_;
+};
+
+// `socket` must already live on its own strand (accepted or created with
+// asio::make_strand).
+std::pair<ReadHalf, WriteHalf> split(asio::ip::tcp::socket socket);
+
+class PeerHandle {
+ public:
+  // Creates the peer queue (capacity clamped to 1..MAX_QUEUE_CAPACITY; the
+  // transport refuses other capacities when it is created) and spawns
+  // writer_loop on the write half's strand.
+  static PeerHandle spawn(NodeId id, WriteHalf write_half, std::uint64_t capacity);
+
+  // Waits for room, without a time-out. Closed when the writer has ended.
+  async::awaitable<Result<void, SendError>> send(WireMessage message) const;
+  // The same from a plain thread. Throws async::BlockingOnWorker on a worker.
+  Result<void, SendError> blocking_send(WireMessage message) const;
+  // Never waits; used for the handshake put into a new, empty queue.
+  async::TrySend try_send(WireMessage& message) const { return tx_.try_send(message); }
+
+  const NodeId& id() const noexcept { return id_; }
+  // Two handles are the same connection exactly when they share a queue.
+  bool same_connection(const PeerHandle& other) const noexcept { return tx_.same_queue(other.tx_); }
+
+ private:
+  PeerHandle(NodeId id, async::Sender<WireMessage> tx) : id_(std::move(id)), tx_(std::move(tx)) {}
+  NodeId id_;
+  // Sending through a shared handle changes the queue, not the handle: the
+  // queue does its own locking, so the const operations may use it.
+  mutable async::Sender<WireMessage> tx_;
+};
+
+// Frames every queued message into one reused batch buffer and writes the
+// batch; ends when the queue is closed and drained or a write fails.
+async::awaitable<void> writer_loop(async::Receiver<WireMessage> rx, WriteHalf write_half);
+
+}  // namespace vardimont::transport

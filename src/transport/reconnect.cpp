@@ -1,0 +1,86 @@
+// Reconnection: a loop per peer that dials again at a fixed pause until the
+// peer is connected, no longer wanted, or the optional limit of attempts is
+// used up; and the node's one supervisor, which starts such a loop for every
+// disconnection of a wanted peer. Nothing keeps a register of running loops:
+// several can run for one peer, each counting its own attempts.
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "async/asio.h"
+#include "log/log.h"
+#include "transport/transport.h"
+#include "transport/transport_state.h"
+
+namespace vardimont::transport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void debug(std::string_view message, std::initializer_list<log::Field> fields) {
+  log::event(log::Level::Debug, log::TRANSPORT, message, fields);
+}
+
+}  // namespace
+
+async::awaitable<void> Transport::reconnect_loop(Transport self, NodeId peer) {
+  try {
+    const TransportConfig& config = self.config();
+    std::uint32_t attempts = 0;
+    asio::steady_timer pause(co_await asio::this_coro::executor);
+    for (;;) {
+      // The pause comes first and is the same before every attempt. An
+      // interval too long to represent sleeps for ever.
+      pause.expires_at(deadline_after(config.reconnect_interval).value_or(Clock::time_point::max()));
+      co_await pause.async_wait(async::use_tuple);
+
+      if (!self.state().wanted(peer)) co_return;
+      if (self.has_peer(peer)) co_return;
+
+      // Each attempt is limited to three times the interval (no deadline when
+      // that cannot be represented).
+      const auto deadline = deadline_after(config.reconnect_interval.times3());
+      auto result = co_await Transport::dial(self, peer, deadline);
+      if (result.ok()) co_return;
+      if (result.error().is_timed_out()) {
+        debug("reconnect timed out", {{"peer", peer.to_full()}});
+      } else {
+        debug("reconnect failed", {{"e", result.error().message}, {"peer", peer.to_full()}});
+      }
+
+      if (attempts < std::numeric_limits<std::uint32_t>::max()) ++attempts;
+      if (config.reconnect_max_attempts && attempts >= *config.reconnect_max_attempts) {
+        self.state().unwant(peer);
+        debug("giving up on reconnecting", {{"peer", peer.to_full()}, {"attempts", std::to_string(attempts)}});
+        self.publish(ReconnectGaveUp{peer});
+        co_return;
+      }
+    }
+  } catch (const std::exception&) {
+    // A task ends quietly.
+  }
+}
+
+async::awaitable<void> Transport::reconnect_supervisor(Transport self, EventReceiver events) {
+  try {
+    for (;;) {
+      auto item = co_await events.recv();
+      const auto* event = std::get_if<Event>(&item);
+      // A lag ends the supervisor for good (and a closed broadcast, which a
+      // live Transport prevents): later disconnections start no reconnection.
+      if (!event) co_return;
+      const auto* gone = std::get_if<PeerDisconnected>(event);
+      if (!gone || !self.config().auto_reconnect) continue;
+      if (self.state().wanted(gone->peer)) self.spawn(reconnect_loop(self, gone->peer));
+    }
+  } catch (const std::exception&) {
+    // A task ends quietly.
+  }
+}
+
+}  // namespace vardimont::transport

@@ -1,0 +1,215 @@
+// Transport: the cheaply copied handle to one node's network engine. Every
+// copy shares the settings, the peer table, the desired-peer set, the routing
+// table, the event broadcast and the message counter; each copy owns its
+// local id and is one more sending end of the broadcast.
+//
+// Locking rule: the three tables each sit behind their own std::shared_mutex,
+// held for one table operation only: never across a co_await, a socket
+// operation, a queue wait, a name lookup or a publish, and never two at once.
+// The one queue operation made under a lock is dialling's non-waiting put of
+// the Handshake into a new connection's empty queue (peer table write lock).
+//
+// Task bodies are static and take their Transport by value: a detached task
+// owns everything it uses.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <variant>
+#include <vector>
+
+#include "async/asio.h"
+#include "async/broadcast.h"
+#include "async/queue.h"
+#include "runtime/node_id.h"
+#include "runtime/result.h"
+#include "transport/peer.h"
+#include "wire/message.h"
+
+namespace vardimont::transport {
+
+inline constexpr std::size_t EVENT_CAPACITY = 64;
+inline constexpr std::size_t MAX_PAYLOAD_LEN = 16'777'216;
+inline constexpr std::size_t MAILBOX_CAPACITY = 256;
+inline constexpr std::size_t READ_BUF_LEN = 4096;
+inline constexpr std::chrono::milliseconds ACCEPT_RETRY_DELAY{100};
+
+// Whole seconds and nanoseconds (0..999,999,999), as the settings hold them.
+struct Duration {
+  std::uint64_t secs = 0;
+  std::uint32_t nanos = 0;
+
+  static Duration from_millis(std::uint64_t ms) { return {ms / 1000, static_cast<std::uint32_t>(ms % 1000 * 1'000'000)}; }
+  bool is_zero() const noexcept { return secs == 0 && nanos == 0; }
+  // Saturates at the clock's largest duration.
+  std::chrono::steady_clock::duration to_steady() const noexcept;
+  // Three times this, saturating.
+  Duration times3() const noexcept;
+  friend bool operator==(const Duration&, const Duration&) = default;
+};
+
+// `now + d`, or nullopt when that cannot be represented (no deadline).
+std::optional<std::chrono::steady_clock::time_point> deadline_after(Duration d) noexcept;
+
+struct TransportConfig {
+  std::optional<std::vector<std::uint8_t>> cluster_secret;  // empty secret is a secret
+  std::optional<std::uint32_t> reconnect_max_attempts;      // none: never give up
+  Duration heartbeat_interval{1, 0};
+  Duration peer_timeout{3, 0};
+  Duration reconnect_interval{1, 0};
+  std::uint64_t peer_queue_capacity = 256;
+  bool auto_reconnect = true;
+};
+
+// Why a configuration is unusable (zero intervals, a capacity no queue can
+// have), or nullopt when it is fine. Transport::listen refuses such a config.
+std::optional<std::string> config_problem(const TransportConfig& config);
+
+struct PeerConnected {
+  NodeId peer;
+};
+struct PeerDisconnected {
+  NodeId peer;
+};
+struct PeerError {
+  NodeId peer;
+  std::string detail;
+  std::optional<std::uint64_t> correlation_id;
+};
+struct ReconnectGaveUp {
+  NodeId peer;
+};
+struct MailboxFull {
+  std::string actor;
+};
+using Event = std::variant<PeerConnected, PeerDisconnected, PeerError, ReconnectGaveUp, MailboxFull>;
+
+using EventReceiver = async::BroadcastReceiver<Event>;
+using MailboxSender = async::Sender<WireMessage>;
+
+// An operating-system, resolver or invalid-input error, with its text.
+struct IoError {
+  std::error_code code;
+  std::string message;  // the display text
+  static IoError from(const std::error_code& ec) { return {ec, ec.message()}; }
+  static IoError invalid_input(std::string text) {
+    return {std::make_error_code(std::errc::invalid_argument), std::move(text)};
+  }
+  // The error of a dial abandoned at its deadline. It is the one IoError in
+  // the generic category with this value: the system's own ETIMEDOUT arrives
+  // in the system category and is an ordinary failure.
+  static IoError timed_out() { return {std::make_error_code(std::errc::timed_out), "deadline has elapsed"}; }
+  bool is_timed_out() const noexcept { return code == std::make_error_code(std::errc::timed_out); }
+};
+
+struct KnownPeer {
+  NodeId id;
+  PeerHandle handle;
+};
+
+class Transport {
+ public:
+  // Binds the listener (numeric hosts without a lookup), creates the shared
+  // state and spawns the accept loop and the reconnect supervisor on the
+  // coroutine's executor. Refuses a config for which config_problem() speaks.
+  static async::awaitable<Result<Transport, IoError>> listen(NodeId local_id, TransportConfig config);
+
+  const NodeId& local_id() const noexcept { return local_id_; }
+  const std::string& local_full() const noexcept { return local_full_; }
+  const TransportConfig& config() const noexcept;
+  async::Executor executor() const;
+
+  EventReceiver subscribe_events() const;
+  void publish(Event event) const;  // never waits; no receiver is not an error
+  std::uint64_t take_msg_id() const noexcept;
+  bool connection_wins_tiebreak(const NodeId& peer, bool outbound) const;
+
+  // --- operations for the node: each runs to completion on the calling
+  // thread. The lock-only ones may run anywhere; the two that may wait for
+  // room in a peer queue throw async::BlockingOnWorker on a worker thread.
+  void register_actor(std::string name, MailboxSender mailbox) const;
+  void unregister_actor(std::string_view name) const;
+  bool has_peer(const NodeId& peer) const;
+  std::size_t peer_count() const;
+  void forget_peer(const NodeId& peer) const;
+  Result<void, SendError> send_data_bytes(const NodeId& peer, std::string_view dst_actor,
+                                          std::vector<std::uint8_t> payload,
+                                          std::optional<std::string_view> reply_to,
+                                          std::optional<std::uint64_t> correlation_id) const;
+  void send_error_blocking(const NodeId& peer, std::string detail,
+                           std::optional<std::uint64_t> correlation_id) const;
+
+  // The same two from a coroutine (benchmarks, tests, route's replies).
+  async::awaitable<Result<void, SendError>> async_send_data_bytes(
+      NodeId peer, std::string dst_actor, std::vector<std::uint8_t> payload,
+      std::optional<std::string> reply_to, std::optional<std::uint64_t> correlation_id) const;
+  async::awaitable<void> send_error(NodeId peer, std::string detail,
+                                    std::optional<std::uint64_t> correlation_id) const;
+
+  // --- tasks and their parts
+  static async::awaitable<void> connect(Transport self, NodeId peer);
+  // With a deadline, the lookup and connection attempt are abandoned when it
+  // passes (timed_out() is then the error); registration never waits.
+  static async::awaitable<Result<void, IoError>> dial(
+      Transport self, NodeId peer,
+      std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+  static async::awaitable<void> accept_loop(Transport self, asio::ip::tcp::acceptor listener);
+  static async::awaitable<void> handle_inbound(Transport self, asio::ip::tcp::socket stream);
+  static async::awaitable<void> read_loop(Transport self, ReadHalf reader,
+                                          std::optional<WriteHalf> writer,
+                                          std::optional<KnownPeer> known);
+  async::awaitable<void> route(NodeId from, WireMessage msg) const;
+  static async::awaitable<void> heartbeat_loop(Transport self, NodeId peer);
+  static async::awaitable<void> reconnect_loop(Transport self, NodeId peer);
+  static async::awaitable<void> reconnect_supervisor(Transport self, EventReceiver events);
+
+  // Spawns a detached task on this transport's executor.
+  void spawn(async::awaitable<void> task) const;
+  // Spawns a detached task on `ex` (a connection's strand, for its reader).
+  static void spawn_on(const async::Executor& ex, async::awaitable<void> task);
+
+  // The registration rule for a new connection to `handle.id()`, dialled by
+  // this node (`outbound`) or accepted. Under the peer table's write lock: no
+  // entry, or connection_wins_tiebreak(peer, outbound), makes it the winner;
+  // for a winner `before_insert` runs (still under the lock; it must not wait
+  // or publish: dialling queues its Handshake there), then the table maps the
+  // peer to a copy of `handle`. A replaced handle is dropped after the lock is
+  // released. Returns whether the new connection won; the caller publishes
+  // PeerConnected for a winner and closes a loser.
+  bool register_connection(const PeerHandle& handle, bool outbound,
+                           const std::function<void()>& before_insert = {}) const;
+
+  // Removes the entry for `peer` if it still holds `handle`'s connection
+  // (peer table write lock); whether it did. Used by a closing reader.
+  bool unregister_connection(const PeerHandle& handle) const;
+
+  struct Shared;  // defined in transport_state.h
+  // The shared state, for the transport's own code and tests.
+  Shared& state() const noexcept { return *shared_; }
+
+ private:
+  Transport(NodeId local_id, std::shared_ptr<Shared> shared);
+  // The Data message of a send, with its id, or why it is refused (the
+  // payload, then the encoded body, is too large; a refusal takes no id).
+  Result<WireMessage, SendError> build_data(std::string_view dst_actor, std::vector<std::uint8_t>&& payload,
+                                            std::optional<std::string_view> reply_to,
+                                            std::optional<std::uint64_t> correlation_id) const;
+  // The Error message {"error":detail}, with a freshly drawn id.
+  WireMessage build_error(const std::string& detail, std::optional<std::uint64_t> correlation_id) const;
+  // route's error replies: never wait; dropped when the peer queue is full.
+  void send_error_now(const NodeId& peer, std::string detail, std::optional<std::uint64_t> correlation_id) const;
+
+  NodeId local_id_;
+  std::string local_full_;
+  std::shared_ptr<Shared> shared_;
+  async::BroadcastSender<Event> events_;
+};
+
+}  // namespace vardimont::transport
