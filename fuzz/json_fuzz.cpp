@@ -21,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -35,10 +36,15 @@ namespace {
 namespace json = vardimont::json;
 
 struct Value;
+struct Member;
 using Array = std::vector<Value>;
-using Object = std::vector<std::pair<std::string, Value>>;  // document order
+using Object = std::vector<Member>;  // document order
 struct Value {
   std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string, Array, Object> v;
+};
+struct Member {
+  std::string key;
+  Value value;
 };
 
 bool same(const Value& a, const Value& b);
@@ -53,20 +59,25 @@ bool same_array(const Array& a, const Array& b) {
 
 bool same(const Value& a, const Value& b) {
   if (a.v.index() != b.v.index()) return false;
-  if (const auto* d = std::get_if<double>(&a.v)) {
-    const double e = std::get<double>(b.v);
-    return std::memcmp(d, &e, sizeof e) == 0;
-  }
-  if (const auto* x = std::get_if<Array>(&a.v)) return same_array(*x, std::get<Array>(b.v));
-  if (const auto* o = std::get_if<Object>(&a.v)) {
-    const Object& p = std::get<Object>(b.v);
-    if (o->size() != p.size()) return false;
-    for (std::size_t i = 0; i < o->size(); ++i) {
-      if ((*o)[i].first != p[i].first || !same((*o)[i].second, p[i].second)) return false;
-    }
-    return true;
-  }
-  return a.v == b.v;
+  return std::visit(
+      [&b](const auto& x) -> bool {
+        using T = std::decay_t<decltype(x)>;
+        const T& y = std::get<T>(b.v);
+        if constexpr (std::is_same_v<T, double>) {
+          return std::memcmp(&x, &y, sizeof x) == 0;  // -0.0 and 0.0 differ
+        } else if constexpr (std::is_same_v<T, Array>) {
+          return same_array(x, y);
+        } else if constexpr (std::is_same_v<T, Object>) {
+          if (x.size() != y.size()) return false;
+          for (std::size_t i = 0; i < x.size(); ++i) {
+            if (x[i].key != y[i].key || !same(x[i].value, y[i].value)) return false;
+          }
+          return true;
+        } else {
+          return x == y;
+        }
+      },
+      a.v);
 }
 
 // Builds the tree and checks what every callback receives. With `stop_at`
@@ -134,7 +145,11 @@ class TreeSink {
     std::string key;
   };
 
-  bool tick() { return !(stop_at_ && calls_++ == *stop_at_) && (stop_at_ || ++calls_ > 0); }
+  // Counts the callback; false for the one that is to refuse.
+  bool tick() {
+    const std::size_t n = calls_++;
+    return !(stop_at_ && n == *stop_at_);
+  }
 
   bool put(Value v) {
     if (!tick()) return false;
@@ -144,7 +159,7 @@ class TreeSink {
     } else if (auto* a = std::get_if<Array>(&open_.back().value.v)) {
       a->push_back(std::move(v));
     } else {
-      std::get<Object>(open_.back().value.v).emplace_back(std::move(open_.back().key), std::move(v));
+      std::get<Object>(open_.back().value.v).push_back(Member{std::move(open_.back().key), std::move(v)});
     }
     return true;
   }
@@ -159,7 +174,7 @@ class TreeSink {
     } else if (auto* a = std::get_if<Array>(&open_.back().value.v)) {
       a->push_back(std::move(done));
     } else {
-      std::get<Object>(open_.back().value.v).emplace_back(std::move(open_.back().key), std::move(done));
+      std::get<Object>(open_.back().value.v).push_back(Member{std::move(open_.back().key), std::move(done)});
     }
     return true;
   }
@@ -180,9 +195,9 @@ Value canonical(const Value& v) {
   }
   if (const auto* o = std::get_if<Object>(&v.v)) {
     std::map<std::string, const Value*> last;  // std::string compares as unsigned bytes
-    for (const auto& [k, item] : *o) last[k] = &item;
+    for (const Member& m : *o) last[m.key] = &m.value;
     Object out;
-    for (const auto& [k, item] : last) out.emplace_back(k, canonical(*item));
+    for (const auto& [k, item] : last) out.push_back(Member{k, canonical(*item)});
     return Value{std::move(out)};
   }
   return v;
@@ -215,9 +230,9 @@ void render(const Value& v, std::string& out) {
           out += '{';
           for (std::size_t i = 0; i < x.size(); ++i) {
             if (i != 0) out += ',';
-            json::write_string(out, x[i].first);
+            json::write_string(out, x[i].key);
             out += ':';
-            render(x[i].second, out);
+            render(x[i].value, out);
           }
           out += '}';
         }

@@ -4,11 +4,17 @@
 // that falls more than `capacity` behind gets a Lagged notice with the number
 // missed, then the oldest item still held. The broadcast closes once the last
 // BroadcastSender is gone and each receiver has drained what was left for it.
+//
+// Every receiver gets its own copy of each item (T is copied). Displaced items
+// are destroyed outside the broadcast's lock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <system_error>
+#include <type_traits>
 #include <variant>
 
 #include "async/asio.h"
@@ -29,10 +35,11 @@ class BroadcastReceiver;
 template <class T>
 class BroadcastSender {
  public:
+  // capacity must be at least 1 (std::invalid_argument otherwise).
   explicit BroadcastSender(std::size_t capacity);
   BroadcastSender(const BroadcastSender&);  // one more sending end
   BroadcastSender& operator=(const BroadcastSender&);
-  BroadcastSender(BroadcastSender&&) noexcept;
+  BroadcastSender(BroadcastSender&&) noexcept;  // the moved-from one is no sending end
   BroadcastSender& operator=(BroadcastSender&&) noexcept;
   ~BroadcastSender();
 
@@ -52,9 +59,11 @@ class BroadcastReceiver {
   BroadcastReceiver(BroadcastReceiver&&) noexcept;
   BroadcastReceiver& operator=(BroadcastReceiver&&) noexcept;
   BroadcastReceiver(const BroadcastReceiver&) = delete;
+  BroadcastReceiver& operator=(const BroadcastReceiver&) = delete;
   ~BroadcastReceiver();
 
-  // The next item, waiting for one.
+  // The next item, waiting for one. The receiver must outlive the awaitable.
+  // Cancelled, it takes nothing and throws operation_aborted.
   awaitable<Item> recv();
   // Never waits: nullopt when nothing new has been published.
   std::optional<Item> try_recv();
@@ -62,16 +71,23 @@ class BroadcastReceiver {
   // Completes (with no error) once try_recv() would return an item, without
   // taking it: a wait that is cancelled or abandoned loses nothing. Usable in
   // parallel groups; supports per-operation cancellation (operation_aborted).
-  // Token signature: void(std::error_code).
+  // Token signature: void(std::error_code). At most one wait per receiver at a
+  // time; the receiver must not be moved while it waits.
+  //
+  // The wait runs on `ex`, and completes on the handler's associated executor
+  // (or `ex` when the handler has none, as inside a parallel group).
+  template <class Token>
+  auto async_wait_ready(const Executor& ex, Token&& token);
+  // The same on the handler's associated executor, which must be an I/O
+  // executor (a coroutine's, or one bound with asio::bind_executor).
   template <class Token>
   auto async_wait_ready(Token&& token);
 
  private:
   friend class BroadcastSender<T>;
-  explicit BroadcastReceiver(std::shared_ptr<BroadcastState<T>> s);
+  BroadcastReceiver(std::shared_ptr<BroadcastState<T>> s, std::uint64_t cursor);
   std::shared_ptr<BroadcastState<T>> state_;
-  std::uint64_t cursor_ = 0;
-  std::unique_ptr<asio::steady_timer> timer_;  // this receiver's waiter
+  std::uint64_t cursor_ = 0;  // sequence number of the next item to receive
 };
 
 }  // namespace vardimont::async

@@ -1,10 +1,13 @@
 // The asynchronous runtime of one started node: one io_context run by exactly
 // two worker threads. Name lookups run on Asio's internal resolver thread, never
 // on a worker. Shutdown never waits: the context and its threads go to a
-// detached reaper that stops, joins and destroys them, which drops every task.
+// detached reaper that stops, joins and destroys them, which drops every task
+// (the destructors of suspended coroutines run on the reaper thread, which
+// counts as a worker thread for on_worker_thread()).
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -23,6 +26,13 @@ class BlockingOnWorker : public std::runtime_error {
   BlockingOnWorker();
 };
 
+// Thrown by block_on() and executor() once the runtime has been shut down,
+// and by block_on() when the shutdown drops the operation it waits for.
+class RuntimeStopped : public std::runtime_error {
+ public:
+  RuntimeStopped();
+};
+
 class Runtime {
  public:
   // Builds the context and starts its two workers; the error is the system's text.
@@ -32,7 +42,9 @@ class Runtime {
   Runtime& operator=(const Runtime&) = delete;
   ~Runtime();  // shuts down in the background if still running
 
+  // Throws RuntimeStopped after shutdown.
   Executor executor() const;
+  // Only while running (before any shutdown call).
   asio::io_context& context() noexcept { return *ctx_; }
 
   // Hands the context and the workers to the reaper; returns at once.
@@ -41,21 +53,25 @@ class Runtime {
 
   // Stops, joins and destroys at once (only for a runtime that has run no task
   // needing another thread, such as the runtime of a failed start; tests).
+  // On a worker thread it cannot join itself and shuts down in the background.
   void shutdown_and_wait() noexcept;
 
-  // True on a worker thread of any Runtime.
+  // True on a worker thread of any Runtime (and on a reaper thread).
   static bool on_worker_thread() noexcept;
   // Throws BlockingOnWorker when on_worker_thread().
   static void check_blocking_allowed();
 
   // Runs `aw` on this runtime and parks the calling thread until it completes,
-  // returning its value. Throws BlockingOnWorker on a worker thread.
+  // returning its value or rethrowing its exception. Throws BlockingOnWorker
+  // on a worker thread, RuntimeStopped when the runtime is (or gets) shut down
+  // before `aw` completes.
   template <class T>
   T block_on(awaitable<T> aw);
 
  private:
   Runtime();
   struct Threads;
+  mutable std::mutex mu_;  // guards ctx_ and threads_ against a concurrent shutdown
   std::unique_ptr<asio::io_context> ctx_;
   std::unique_ptr<Threads> threads_;
 };

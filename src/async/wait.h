@@ -10,7 +10,9 @@
 // - a woken waiter re-checks the condition under the mutex; a wake-up that
 //   finds it false just waits again.
 // A pending timer wait belongs to its io_context: destroying the context
-// destroys the wait and with it the suspended coroutine. A wait may be
+// destroys the wait and with it the suspended coroutine; the context's
+// teardown first unlinks every wait of the context (WaitRegistry), so that no
+// notifier on another thread touches a timer while the reactor goes away. A wait may be
 // cancelled through its handler's cancellation slot (any cancellation type);
 // it then completes with operation_aborted unless the condition already holds.
 #pragma once
@@ -89,29 +91,108 @@ class WaitList {
   TimerWait* tail_ = nullptr;
 };
 
+// Every wait record of one execution context, so that the context's teardown
+// can unlink them all from their owners' lists before the reactor shuts down.
+// Without this a thread outside the context (one that drops the last sending
+// end of a queue or broadcast, say) could move a timer's expiry while the
+// reactor tears down its timer queues, which it does without its own lock.
+// Lock order: WaitCore::mu, then an owner's mutex.
+struct WaitRecordBase {
+  // Called with the core's mutex held: takes the owner's mutex and unlinks.
+  virtual void detach() noexcept = 0;
+
+  WaitRecordBase* core_prev = nullptr;
+  WaitRecordBase* core_next = nullptr;
+
+ protected:
+  ~WaitRecordBase() = default;
+};
+
+struct WaitCore {
+  std::mutex mu;
+  WaitRecordBase* head = nullptr;  // guarded by mu
+
+  void add(WaitRecordBase* r) noexcept {
+    std::lock_guard<std::mutex> lock(mu);
+    r->core_prev = nullptr;
+    r->core_next = head;
+    if (head != nullptr) head->core_prev = r;
+    head = r;
+  }
+  void remove(WaitRecordBase* r) noexcept {
+    std::lock_guard<std::mutex> lock(mu);
+    if (r->core_prev != nullptr) {
+      r->core_prev->core_next = r->core_next;
+    } else if (head == r) {
+      head = r->core_next;
+    }
+    if (r->core_next != nullptr) r->core_next->core_prev = r->core_prev;
+    r->core_prev = r->core_next = nullptr;
+  }
+  void detach_all() noexcept {
+    std::lock_guard<std::mutex> lock(mu);
+    for (WaitRecordBase* r = head; r != nullptr; r = r->core_next) r->detach();
+  }
+};
+
+// The context's service holding its WaitCore. It is created after the
+// context's first timer, hence after the reactor, so the context shuts it
+// down before the reactor.
+class WaitRegistry : public asio::execution_context::service {
+ public:
+  using key_type = WaitRegistry;
+  inline static asio::execution_context::id id;
+
+  explicit WaitRegistry(asio::execution_context& ctx)
+      : asio::execution_context::service(ctx), core(std::make_shared<WaitCore>()) {}
+
+  std::shared_ptr<WaitCore> core;
+
+ private:
+  void shutdown() override { core->detach_all(); }
+};
+
+inline std::shared_ptr<WaitCore> wait_core_of(const Executor& ex) {
+  asio::execution_context& ctx = asio::query(ex, asio::execution::context);
+  return asio::use_service<WaitRegistry>(ctx).core;
+}
+
 // The state of one wait operation, shared by its completion handler and its
 // cancellation handler (which holds it weakly). Owner is any type with a
 // `std::mutex mu` member guarding the list at `list`.
 template <class Owner>
-struct WaitRecord {
+struct WaitRecord final : WaitRecordBase {
   WaitRecord(std::shared_ptr<Owner> o, WaitList Owner::*l, const Executor& ex)
-      : owner(std::move(o)), list(l), wait(ex) {}
+      : owner(std::move(o)), list(l), wait(ex), core(wait_core_of(ex)) {
+    core->add(this);
+  }
   WaitRecord(const WaitRecord&) = delete;
   WaitRecord& operator=(const WaitRecord&) = delete;
 
-  // Never runs under the owner's mutex (see the handlers below), so it can
-  // take it to unlink a wait that was abandoned, as at io_context teardown.
-  // The timer itself is destroyed after the mutex is released.
+  // Never runs under the owner's mutex or the core's (see the handlers
+  // below), so it can take them to unlink a wait that was abandoned, as at
+  // io_context teardown. The timer itself is destroyed after both are released.
   ~WaitRecord() {
+    {
+      std::lock_guard<std::mutex> lock(owner->mu);
+      (owner.get()->*list).erase(&wait);
+    }
+    core->remove(this);
+  }
+
+  void detach() noexcept override {
     std::lock_guard<std::mutex> lock(owner->mu);
     (owner.get()->*list).erase(&wait);
+    detached = true;
   }
 
   std::shared_ptr<Owner> owner;
   WaitList Owner::*list;
   TimerWait wait;
+  std::shared_ptr<WaitCore> core;
   bool pending = true;    // guarded by owner->mu
   bool cancelled = false; // guarded by owner->mu
+  bool detached = false;  // guarded by owner->mu: the context is being torn down
 };
 
 template <class Owner>
@@ -126,7 +207,7 @@ class WaitCancellation {
     std::shared_ptr<Owner> owner = rec->owner;
     {
       std::lock_guard<std::mutex> lock(owner->mu);
-      if (rec->pending && !rec->cancelled) {
+      if (rec->pending && !rec->cancelled && !rec->detached) {
         rec->cancelled = true;
         (owner.get()->*(rec->list)).erase(&rec->wait);
         rec->wait.timer.expires_at(asio::steady_timer::time_point::min());
@@ -169,7 +250,7 @@ class WaitHandler {
     TimerWait& w = rec_->wait;
     w.timer.expires_at(done ? asio::steady_timer::time_point::min()
                             : asio::steady_timer::time_point::max());
-    if (!done) (owner.*(rec_->list)).push(&w);
+    if (!done && !rec_->detached) (owner.*(rec_->list)).push(&w);
     w.timer.async_wait(std::move(*this));  // *this is moved-from now
   }
 

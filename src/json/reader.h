@@ -15,6 +15,9 @@
 //   bool begin_object(); bool key(std::string_view); bool end_object();
 //   std::string error_message();
 //
+// The views given to string_value and key are valid only during the call: they
+// point into the input, or into a buffer reused for the next escaped string.
+//
 // Rules: white space is space, tab, line feed, carriage return; a nesting budget
 // of 128 (127 nested containers parse, 128 fail with "recursion limit
 // exceeded"); integers without '.', 'e', 'E' that do not fit i64/u64 become

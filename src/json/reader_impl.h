@@ -59,21 +59,25 @@ ParseError make_error(std::span<const std::uint8_t> text, std::size_t at, std::s
 // double range; a value too small for the range gives a zero of its sign.
 bool convert_double(const char* first, const char* last, double& out) noexcept;
 
-// 1 for bytes that may appear unescaped in a string and need no further check:
-// printable ASCII except '"' and '\\'.
-inline constexpr auto kPlainStringByte = [] {
-  struct Table {
-    bool v[256];
-  } t{};
+struct ByteFlags {
+  bool v[256];
+};
+struct ByteValues {
+  std::int8_t v[256];
+};
+
+// True for bytes that may appear unescaped in a string and need no further
+// check: printable ASCII except '"' and '\\'.
+constexpr ByteFlags plain_string_bytes() {
+  ByteFlags t{};
   for (int c = 0x20; c < 0x80; ++c) t.v[c] = c != '"' && c != '\\';
   return t;
-}();
+}
+inline constexpr ByteFlags kPlainStringByte = plain_string_bytes();
 
 // Hex digit values, or -1.
-inline constexpr auto kHexValue = [] {
-  struct Table {
-    std::int8_t v[256];
-  } t{};
+constexpr ByteValues hex_values() {
+  ByteValues t{};
   for (int c = 0; c < 256; ++c) t.v[c] = -1;
   for (int c = 0; c < 10; ++c) t.v['0' + c] = static_cast<std::int8_t>(c);
   for (int c = 0; c < 6; ++c) {
@@ -81,7 +85,8 @@ inline constexpr auto kHexValue = [] {
     t.v['A' + c] = static_cast<std::int8_t>(10 + c);
   }
   return t;
-}();
+}
+inline constexpr ByteValues kHexValue = hex_values();
 
 inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,

@@ -124,7 +124,7 @@ Outcome attempt(std::string_view what, Deliver&& deliver) {
   {
     PythonAttach attach;
     if (!attach.attached()) return Outcome::Detached;
-    release_deferred();
+    drain_deferred();
     if (deliver()) return Outcome::Delivered;
     if (!log::enabled(log::Level::Warn, log::PY_NODE)) {
       PyErr_Clear();

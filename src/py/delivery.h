@@ -11,7 +11,7 @@
 // longer attach to the interpreter (it is shutting down) ends.
 #pragma once
 
-#include <Python.h>
+#include "py/python.h"
 
 #include "async/asio.h"
 #include "async/queue.h"

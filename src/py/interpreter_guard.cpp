@@ -55,13 +55,16 @@ int install_exit_guard(PyObject* module) {
   if (installed) return 0;
   PyObject* atexit = PyImport_ImportModule("atexit");
   if (atexit == nullptr) return -1;
-  PyObject* module_name = PyModule_GetNameObject(module);
-  if (module_name == nullptr) {
-    Py_DECREF(atexit);
-    return -1;
+  PyObject* module_name = nullptr;
+  if (module != nullptr) {
+    module_name = PyModule_GetNameObject(module);
+    if (module_name == nullptr) {
+      Py_DECREF(atexit);
+      return -1;
+    }
   }
   PyObject* callback = PyCFunction_NewEx(&close_gate_def, nullptr, module_name);
-  Py_DECREF(module_name);
+  Py_XDECREF(module_name);
   if (callback == nullptr) {
     Py_DECREF(atexit);
     return -1;

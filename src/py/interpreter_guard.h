@@ -9,13 +9,15 @@
 // at it while static destructors run.
 #pragma once
 
-#include <Python.h>
+#include "py/python.h"
 
 namespace vardimont::py {
 
 // Registers the atexit callback (once per process; later calls do nothing).
-// Called from the module's exec step with the GIL held. Returns 0, or -1 with
-// a Python exception set.
+// Called with the GIL held, from the module's exec step and again by every
+// Node.start() (so that no runtime ever exists without the guard); `module`
+// (may be null) only names the callback's __module__. Returns 0, or -1 with a
+// Python exception set.
 int install_exit_guard(PyObject* module);
 
 // Attaches the calling (non-Python) thread and takes the GIL, waiting for it.

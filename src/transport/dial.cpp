@@ -199,9 +199,7 @@ async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId p
 
   // 8. The reader, on the socket's strand, knowing its peer from the start.
   async::Executor reader_exec = read_half.socket().get_executor();
-  asio::co_spawn(reader_exec,
-                 read_loop(self, std::move(read_half), std::nullopt, KnownPeer{peer, handle}),
-                 asio::detached);
+  spawn_on(reader_exec, read_loop(self, std::move(read_half), std::nullopt, KnownPeer{peer, handle}));
 
   // 9. Heartbeats follow the peer id.
   self.spawn(heartbeat_loop(self, peer));

@@ -58,7 +58,7 @@ async::awaitable<void> Transport::heartbeat_loop(Transport self, NodeId peer) {
         if (watching) {
           auto [order, sleep_ec, event_ec] =
               co_await make_parallel_group(sleep.async_wait(async::deferred),
-                                           events.async_wait_ready(async::deferred))
+                                           events.async_wait_ready(sleep.get_executor(), async::deferred))
                   .async_wait(wait_for_one(), async::use_awaitable);
           (void)order;
           if (!event_ec) {

@@ -104,7 +104,7 @@ class Reader {
     if (known_ && events_open_) {
       auto [order, read_ec, n, event_ec, timer_ec] =
           co_await make_parallel_group(socket.async_read_some(asio::buffer(buf_), async::deferred),
-                                       events_.async_wait_ready(async::deferred),
+                                       events_.async_wait_ready(timer_.get_executor(), async::deferred),
                                        timer_.async_wait(async::deferred))
               .async_wait(wait_for_one(), async::use_awaitable);
       (void)order;

@@ -95,9 +95,12 @@ std::uint64_t Transport::take_msg_id() const noexcept {
   return shared_->next_msg_id.fetch_add(1, std::memory_order_relaxed);
 }
 
+bool tiebreak_key_wins(std::string_view local_key, std::string_view peer_key, bool outbound) noexcept {
+  return outbound ? key_less(local_key, peer_key) : key_less(peer_key, local_key);
+}
+
 bool Transport::connection_wins_tiebreak(const NodeId& peer, bool outbound) const {
-  const std::string peer_key = peer.to_full();
-  return outbound ? key_less(local_full_, peer_key) : key_less(peer_key, local_full_);
+  return tiebreak_key_wins(local_full_, peer.to_full(), outbound);
 }
 
 bool Transport::register_connection(const PeerHandle& handle, bool outbound,

@@ -98,7 +98,14 @@ using MailboxSender = async::Sender<WireMessage>;
 struct IoError {
   std::error_code code;
   std::string message;  // the display text
-  static IoError from(const std::error_code& ec) { return {ec, ec.message()}; }
+  // Asio reports operating-system errors in a category of its own; they are
+  // kept as std::system_category errors, so that they compare with std::errc.
+  static IoError from(const std::error_code& ec) {
+    if (ec.category() == asio::error::get_system_category()) {
+      return {std::error_code(ec.value(), std::system_category()), ec.message()};
+    }
+    return {ec, ec.message()};
+  }
   static IoError invalid_input(std::string text) {
     return {std::make_error_code(std::errc::invalid_argument), std::move(text)};
   }

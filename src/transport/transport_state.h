@@ -37,6 +37,11 @@ using PeerTable = std::unordered_map<NodeId, PeerHandle>;
 using DesiredSet = std::unordered_set<NodeId>;
 using RoutingTable = std::unordered_map<std::string, MailboxSender, ActorNameHash, std::equal_to<>>;
 
+// The tie-break on two keys (full ids): a new connection wins when the node
+// that dialled it has the smaller key, the keys compared as unsigned bytes (a
+// proper prefix is smaller). Equal keys never win.
+bool tiebreak_key_wins(std::string_view local_key, std::string_view peer_key, bool outbound) noexcept;
+
 struct Transport::Shared {
   Shared(TransportConfig c, async::Executor ex) : config(std::move(c)), executor(std::move(ex)) {}
 

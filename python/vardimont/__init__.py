@@ -1,0 +1,1 @@
+"""vardimont: a distributed actor runtime; its networking core is vardimont._core."""

@@ -1,0 +1,257 @@
+// Implementation of queue.h; include queue.h instead.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+
+#include "async/queue.h"
+#include "async/runtime.h"
+#include "async/wait.h"
+
+namespace vardimont::async {
+
+// Shared by every end of one queue. `mu` guards everything but `senders`.
+//
+// Wake-up rules (all under `mu`):
+// - a push, the last sender's drop and the receiver's drop wake the receiver;
+// - a pop that turns a full queue into a non-full one, and the receiver's
+//   drop, wake every waiting sender. A sender registers only while the queue
+//   is full, so a registered sender is always woken by the next pop.
+template <class T>
+class QueueState {
+ public:
+  explicit QueueState(std::uint64_t cap) : capacity(cap) {}
+
+  bool has_room() const noexcept { return items.size() < capacity; }
+  bool sendable() const noexcept { return !receiver_alive || has_room(); }
+  bool receivable() const noexcept {
+    return !items.empty() || senders.load(std::memory_order_acquire) == 0 || !receiver_alive;
+  }
+
+  void wake_receiver_locked() noexcept {
+    recv_waits.wake_all();
+    if (recv_threads != 0) recv_cv.notify_all();
+  }
+  void wake_senders_locked() noexcept {
+    send_waits.wake_all();
+    if (send_threads != 0) send_cv.notify_all();
+  }
+
+  void push_locked(T&& item) {
+    items.push_back(std::move(item));
+    wake_receiver_locked();
+  }
+  T pop_locked() {
+    const bool was_full = !has_room();
+    T item = std::move(items.front());
+    items.pop_front();
+    if (was_full) wake_senders_locked();
+    return item;
+  }
+
+  std::mutex mu;
+  std::deque<T> items;
+  const std::uint64_t capacity;
+  // The number of Sender objects that are sending ends. Changed without `mu`;
+  // the drop that takes it to zero then wakes the receiver under `mu`, so a
+  // receiver that read a stale count while registering is still woken.
+  std::atomic<std::size_t> senders{1};
+  bool receiver_alive = true;
+  detail::WaitList recv_waits;
+  detail::WaitList send_waits;
+  std::condition_variable recv_cv;
+  std::condition_variable send_cv;
+  std::size_t recv_threads = 0;
+  std::size_t send_threads = 0;
+};
+
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_queue(std::uint64_t capacity) {
+  if (capacity == 0 || capacity > MAX_QUEUE_CAPACITY) {
+    throw std::invalid_argument("queue capacity must be between 1 and 2^61 - 1");
+  }
+  auto state = std::make_shared<QueueState<T>>(capacity);
+  return {Sender<T>(state), Receiver<T>(state)};
+}
+
+// ---- Sender ----
+
+template <class T>
+Sender<T>::Sender(std::shared_ptr<QueueState<T>> s) : state_(std::move(s)) {}
+
+template <class T>
+Sender<T>::Sender(const Sender& other) : state_(other.state_) {
+  if (state_) state_->senders.fetch_add(1, std::memory_order_relaxed);
+}
+
+template <class T>
+Sender<T>& Sender<T>::operator=(const Sender& other) {
+  if (this != &other) {
+    Sender copy(other);
+    std::swap(state_, copy.state_);
+  }
+  return *this;
+}
+
+template <class T>
+Sender<T>::Sender(Sender&& other) noexcept : state_(std::move(other.state_)) {}
+
+template <class T>
+Sender<T>& Sender<T>::operator=(Sender&& other) noexcept {
+  if (this != &other) {
+    Sender old(std::move(*this));
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+template <class T>
+Sender<T>::~Sender() {
+  if (!state_) return;
+  if (state_->senders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->wake_receiver_locked();
+  }
+}
+
+template <class T>
+TrySend Sender<T>::try_send(T& item) {
+  if (!state_) return TrySend::Closed;
+  std::lock_guard<std::mutex> lock(state_->mu);
+  if (!state_->receiver_alive) return TrySend::Closed;
+  if (!state_->has_room()) return TrySend::Full;
+  state_->push_locked(std::move(item));
+  return TrySend::Ok;
+}
+
+template <class T>
+awaitable<bool> Sender<T>::send(T item) {
+  return send_from(*this, std::move(item));
+}
+
+template <class T>
+awaitable<bool> Sender<T>::send_from(Sender self, T item) {
+  const std::shared_ptr<QueueState<T>> st = self.state_;
+  if (!st) co_return false;
+  const Executor ex = co_await asio::this_coro::executor;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(st->mu);
+      if (!st->receiver_alive) co_return false;  // `item` is dropped with the frame
+      if (st->has_room()) {
+        st->push_locked(std::move(item));
+        co_return true;
+      }
+    }
+    co_await detail::async_wait_until(
+        st, &QueueState<T>::send_waits, [](QueueState<T>& s) { return s.sendable(); }, ex,
+        use_awaitable);
+  }
+}
+
+template <class T>
+bool Sender<T>::blocking_send(T item) {
+  Runtime::check_blocking_allowed();
+  if (!state_) return false;
+  std::unique_lock<std::mutex> lock(state_->mu);
+  for (;;) {
+    if (!state_->receiver_alive) return false;  // `item` is dropped after unlocking
+    if (state_->has_room()) {
+      state_->push_locked(std::move(item));
+      return true;
+    }
+    ++state_->send_threads;
+    state_->send_cv.wait(lock);
+    --state_->send_threads;
+  }
+}
+
+template <class T>
+bool Sender<T>::closed() const noexcept {
+  if (!state_) return true;
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return !state_->receiver_alive;
+}
+
+// ---- Receiver ----
+
+template <class T>
+Receiver<T>::Receiver(std::shared_ptr<QueueState<T>> s) : state_(std::move(s)) {}
+
+template <class T>
+Receiver<T>::Receiver(Receiver&& other) noexcept : state_(std::move(other.state_)) {}
+
+template <class T>
+Receiver<T>& Receiver<T>::operator=(Receiver&& other) noexcept {
+  if (this != &other) {
+    Receiver old(std::move(*this));
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+template <class T>
+Receiver<T>::~Receiver() {
+  if (!state_) return;
+  std::deque<T> discarded;  // destroyed after the lock is released
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->receiver_alive = false;
+  discarded.swap(state_->items);
+  state_->wake_senders_locked();
+  state_->wake_receiver_locked();
+}
+
+template <class T>
+awaitable<std::optional<T>> Receiver<T>::recv() {
+  return recv_from(state_);
+}
+
+template <class T>
+awaitable<std::optional<T>> Receiver<T>::recv_from(std::shared_ptr<QueueState<T>> st) {
+  if (!st) co_return std::nullopt;
+  const Executor ex = co_await asio::this_coro::executor;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(st->mu);
+      if (!st->items.empty()) co_return std::optional<T>(st->pop_locked());
+      if (st->receivable()) co_return std::nullopt;  // every sender gone, nothing left
+    }
+    co_await detail::async_wait_until(
+        st, &QueueState<T>::recv_waits, [](QueueState<T>& s) { return s.receivable(); }, ex,
+        use_awaitable);
+  }
+}
+
+template <class T>
+std::optional<T> Receiver<T>::try_recv() {
+  if (!state_) return std::nullopt;
+  std::lock_guard<std::mutex> lock(state_->mu);
+  if (state_->items.empty()) return std::nullopt;
+  return state_->pop_locked();
+}
+
+template <class T>
+std::optional<T> Receiver<T>::blocking_recv() {
+  Runtime::check_blocking_allowed();
+  if (!state_) return std::nullopt;
+  std::unique_lock<std::mutex> lock(state_->mu);
+  for (;;) {
+    if (!state_->items.empty()) return state_->pop_locked();
+    if (state_->receivable()) return std::nullopt;
+    ++state_->recv_threads;
+    state_->recv_cv.wait(lock);
+    --state_->recv_threads;
+  }
+}
+
+template <class T>
+std::size_t Receiver<T>::size() const {
+  if (!state_) return 0;
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->items.size();
+}
+
+}  // namespace vardimont::async

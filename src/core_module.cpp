@@ -1,0 +1,57 @@
+// The extension module vardimont._core: its definition and entry point.
+// PyInit__core only hands the definition to the interpreter (multi-phase
+// initialisation); the module is filled by the execution slot. The module
+// keeps no state of its own: the class and what nodes create belong to the
+// process or to the nodes.
+#include "py/errors.h"
+#include "py/interpreter_guard.h"
+#include "py/python.h"
+#include "py/register.h"
+
+namespace vardimont {
+
+// The module body: __version__, then the binding's class and functions.
+bool core(PyObject* module) noexcept {
+  PyObject* version = PyUnicode_FromString("1.3.0");
+  if (version == nullptr) return false;
+  const bool added = py::add_to_module(module, "__version__", version);
+  Py_DECREF(version);
+  return added && py::register_module(module);
+}
+
+namespace {
+
+int module_exec(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    py::raise_not_instance(module, "module");
+    return -1;
+  }
+  if (!core(module)) return -1;
+  // Keeps the runtimes' worker threads out of the interpreter once it begins
+  // to finalise (registered once per process; adds nothing to the module).
+  return py::install_exit_guard(module);
+}
+
+PyModuleDef_Slot MODULE_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT,
+    "_core",
+    "Native module `vardimont._core`.\n\n"
+    "Exposes the actor runtime and its multiplexed TCP transport to Python\n"
+    "without blocking the Python GIL.",
+    0,
+    nullptr,
+    MODULE_SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vardimont
+
+PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&vardimont::MODULE_DEF); }

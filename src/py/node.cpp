@@ -1,0 +1,203 @@
+#include "py/node.h"
+
+#include <limits>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "py/binder.h"
+#include "py/deferred.h"
+#include "py/duration.h"
+#include "py/errors.h"
+#include "py/ref.h"
+
+namespace vardimont::py {
+namespace {
+
+// The conversion of intervals, checked where it is compiled.
+constexpr bool converts_to(double v, std::uint64_t secs, std::uint32_t nanos) {
+  const ConvertedSeconds c = duration_from_secs_f64(v);
+  return c.error == SecondsError::None && c.duration.secs == secs && c.duration.nanos == nanos;
+}
+constexpr bool refused_as(double v, SecondsError error) { return duration_from_secs_f64(v).error == error; }
+static_assert(converts_to(2.0, 2, 0));
+static_assert(converts_to(0.25, 0, 250'000'000));
+static_assert(converts_to(1.5, 1, 500'000'000));
+static_assert(converts_to(0.1, 0, 100'000'000));
+static_assert(converts_to(0.0, 0, 0) && converts_to(-0.0, 0, 0));
+static_assert(converts_to(1e-10, 0, 0) && converts_to(5e-324, 0, 0));
+static_assert(converts_to(4.9999999e-10, 0, 0) && converts_to(5.0000001e-10, 0, 1));
+static_assert(converts_to(0.9999999999, 1, 0));
+static_assert(converts_to(0.0009765625, 0, 976'562));   // 976,562.5 ns: down to even
+static_assert(converts_to(0.0029296875, 0, 2'929'688));  // 2,929,687.5 ns: up to even
+static_assert(converts_to(4503599627370495.5, 4503599627370495, 500'000'000));
+static_assert(converts_to(1.8e19, 18'000'000'000'000'000'000u, 0));
+static_assert(converts_to(18446744073709549568.0, 18446744073709549568u, 0));  // largest below 2^64
+static_assert(refused_as(-1.0, SecondsError::Negative));
+static_assert(refused_as(-5e-324, SecondsError::Negative));
+static_assert(refused_as(-std::numeric_limits<double>::infinity(), SecondsError::Negative));
+static_assert(refused_as(std::numeric_limits<double>::infinity(), SecondsError::TooBigOrNaN));
+static_assert(refused_as(std::numeric_limits<double>::quiet_NaN(), SecondsError::TooBigOrNaN));
+static_assert(refused_as(-std::numeric_limits<double>::quiet_NaN(), SecondsError::TooBigOrNaN));
+static_assert(refused_as(18446744073709551616.0, SecondsError::TooBigOrNaN));
+static_assert(refused_as(1e20, SecondsError::TooBigOrNaN));
+
+// An interval to a duration, or PanicException. (The refusal is raised only;
+// nothing is written to standard error.)
+bool to_duration(std::optional<double> seconds, std::optional<transport::Duration>& out) {
+  if (!seconds) return true;
+  const ConvertedSeconds c = duration_from_secs_f64(*seconds);
+  switch (c.error) {
+    case SecondsError::None:
+      out = c.duration;
+      return true;
+    case SecondsError::Negative:
+      raise_panic("cannot convert float seconds to Duration: value is negative");
+      return false;
+    case SecondsError::TooBigOrNaN:
+      raise_panic("cannot convert float seconds to Duration: value is either too big or NaN");
+      return false;
+  }
+  return false;
+}
+
+constexpr const char* NEW_PARAMS[] = {"node_id",      "reconnect_interval", "reconnect_max_attempts",
+                                      "cluster_secret", "heartbeat_interval", "peer_timeout",
+                                      "peer_queue_capacity"};
+constexpr Signature NEW_SIGNATURE{"Node.__new__()", NEW_PARAMS, 1};
+constexpr std::uint32_t DEFAULT_RECONNECT_MAX_ATTEMPTS = 30;
+
+PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded(
+      [&]() -> PyObject* {
+        drain_deferred();
+        PyObject* a[std::size(NEW_PARAMS)];
+        Ref keep[std::size(NEW_PARAMS)];
+        if (!bind_arguments(NEW_SIGNATURE, args, kwargs, a, keep)) return nullptr;
+
+        std::string_view node_id;
+        std::optional<double> reconnect_interval;
+        std::optional<std::uint32_t> reconnect_max_attempts = DEFAULT_RECONNECT_MAX_ATTEMPTS;
+        std::optional<std::string_view> cluster_secret;
+        std::optional<double> heartbeat_interval;
+        std::optional<double> peer_timeout;
+        std::optional<std::uint64_t> peer_queue_capacity;
+        if (!to_text(a[0], "node_id", node_id)) return nullptr;
+        if (!to_optional_f64(a[1], "reconnect_interval", reconnect_interval)) return nullptr;
+        // The one parameter that tells omission (30) from None (no limit).
+        if (a[2] != nullptr && !to_optional_u32(a[2], "reconnect_max_attempts", reconnect_max_attempts)) {
+          return nullptr;
+        }
+        if (!to_optional_text(a[3], "cluster_secret", cluster_secret)) return nullptr;
+        if (!to_optional_f64(a[4], "heartbeat_interval", heartbeat_interval)) return nullptr;
+        if (!to_optional_f64(a[5], "peer_timeout", peer_timeout)) return nullptr;
+        if (!to_optional_u64(a[6], "peer_queue_capacity", peer_queue_capacity)) return nullptr;
+
+        std::optional<NodeRecord> record =
+            new_node_record(node_id, reconnect_interval, reconnect_max_attempts, cluster_secret,
+                            heartbeat_interval, peer_timeout, peer_queue_capacity);
+        if (!record) return nullptr;
+
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) return nullptr;  // the record is dropped with the scope
+        auto* node = reinterpret_cast<NodeObject*>(self);
+        new (&node->in_use) std::atomic<bool>(false);
+        new (&node->record) NodeRecord(std::move(*record));
+        return self;
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+void node_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  auto* node = reinterpret_cast<NodeObject*>(self);
+  // The record's destructor is the node's: a running runtime is shut down in
+  // the background, never waited for (a worker may be waiting for the GIL).
+  node->record.~NodeRecord();
+  node->in_use.~atomic();
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);
+}
+
+// A node holds no Python object; only its (heap) type is visited.
+int node_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+constexpr const char NODE_DOC[] =
+    "Node(node_id, reconnect_interval=None, reconnect_max_attempts=30, cluster_secret=None, "
+    "heartbeat_interval=None, peer_timeout=None, peer_queue_capacity=None)\n--\n\n"
+    "A distributed node owned by Python, backed by a background runtime thread.\n\n"
+    "Every method takes exclusive use of the node for the length of the call: the\n"
+    "node's runtime must not be used by two threads at once, so a call made while\n"
+    "another is running raises RuntimeError instead of waiting.";
+
+PyType_Slot NODE_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>(NODE_DOC)},
+    {Py_tp_new, reinterpret_cast<void*>(node_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
+    {Py_tp_methods, NODE_METHODS},
+    {0, nullptr},
+};
+
+// "builtins." makes the interpreter store "builtins" as __module__ and "Node"
+// as the name; a name without a module part would have no __module__ at all
+// (and the interpreter warns about that when the class is made).
+PyType_Spec NODE_SPEC = {
+    "builtins.Node",
+    static_cast<int>(sizeof(NodeObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    NODE_SLOTS,
+};
+
+}  // namespace
+
+ExclusiveUse::ExclusiveUse(PyObject* self) noexcept : node_(reinterpret_cast<NodeObject*>(self)) {
+  bool expected = false;
+  held_ = node_->in_use.compare_exchange_strong(expected, true, std::memory_order_acquire,
+                                                std::memory_order_relaxed);
+  if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+}
+
+ExclusiveUse::~ExclusiveUse() {
+  if (held_) node_->in_use.store(false, std::memory_order_release);
+}
+
+std::optional<NodeRecord> new_node_record(std::string_view node_id, std::optional<double> reconnect_interval,
+                                          std::optional<std::uint32_t> reconnect_max_attempts,
+                                          std::optional<std::string_view> cluster_secret,
+                                          std::optional<double> heartbeat_interval,
+                                          std::optional<double> peer_timeout,
+                                          std::optional<std::uint64_t> peer_queue_capacity) {
+  Result<runtime::NodeId, runtime::NodeIdError> id = runtime::NodeId::parse(node_id);
+  if (!id) {
+    const std::string text = "invalid node id: " + std::string(runtime::to_string(id.error()));
+    raise(PyExc_ValueError, text);
+    return std::nullopt;
+  }
+  NodeRecord record;
+  record.node_id = std::move(id.value());
+  if (!to_duration(reconnect_interval, record.reconnect_interval)) return std::nullopt;
+  if (cluster_secret) record.cluster_secret.emplace(cluster_secret->begin(), cluster_secret->end());
+  if (!to_duration(heartbeat_interval, record.heartbeat_interval)) return std::nullopt;
+  if (!to_duration(peer_timeout, record.peer_timeout)) return std::nullopt;
+  record.reconnect_max_attempts = reconnect_max_attempts;
+  record.peer_queue_capacity = peer_queue_capacity;
+  return record;
+}
+
+PyObject* node_type() noexcept {
+  // Created once per process, with the GIL held, and never released: every
+  // module object of the process adds this same class.
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&NODE_SPEC);
+  return type;
+}
+
+}  // namespace vardimont::py

@@ -1,0 +1,257 @@
+#include "async/broadcast.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "async/runtime.h"
+
+namespace vardimont::async {
+namespace {
+
+using namespace std::chrono_literals;
+using Rx = BroadcastReceiver<int>;
+
+// What a receiver takes, as text: "7", "lagged 6", "closed", or "" for nothing.
+std::string take(Rx& rx) {
+  std::optional<Rx::Item> item = rx.try_recv();
+  if (!item) return "";
+  if (const int* v = std::get_if<int>(&*item)) return std::to_string(*v);
+  if (const Lagged* l = std::get_if<Lagged>(&*item)) return "lagged " + std::to_string(l->missed);
+  return "closed";
+}
+
+std::vector<std::string> take_all(Rx& rx) {
+  std::vector<std::string> out;
+  for (std::string s = take(rx); !s.empty(); s = take(rx)) {
+    out.push_back(s);
+    if (s == "closed") break;
+  }
+  return out;
+}
+
+std::vector<std::string> numbers(int from, int to) {
+  std::vector<std::string> out;
+  for (int i = from; i < to; ++i) out.push_back(std::to_string(i));
+  return out;
+}
+
+TEST(Broadcast, CapacityIsValidated) {
+  EXPECT_THROW(BroadcastSender<int>(0), std::invalid_argument);
+}
+
+TEST(Broadcast, PublishWithoutReceiverIsDiscarded) {
+  BroadcastSender<int> tx(4);
+  EXPECT_FALSE(tx.publish(1));
+  {
+    Rx rx = tx.subscribe();
+    EXPECT_TRUE(tx.publish(2));
+    EXPECT_EQ(take_all(rx), (std::vector<std::string>{"2"}));
+  }
+  EXPECT_FALSE(tx.publish(3));
+}
+
+TEST(Broadcast, ReceiverSeesOnlyWhatWasPublishedAfterItSubscribed) {
+  BroadcastSender<int> tx(64);
+  Rx early = tx.subscribe();
+  ASSERT_TRUE(tx.publish(1));
+  Rx late = tx.subscribe();
+  ASSERT_TRUE(tx.publish(2));
+  EXPECT_EQ(take_all(early), (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(take_all(late), (std::vector<std::string>{"2"}));
+}
+
+// A receiver that falls more than `capacity` behind is told how many it
+// missed, then gets the oldest item still held and everything after it.
+TEST(Broadcast, LagNoticeCarriesTheNumberMissedThenTheOldestHeld) {
+  struct Case {
+    std::size_t capacity;
+    int published;
+  };
+  for (const Case c : {Case{64, 64}, Case{64, 65}, Case{64, 70}, Case{64, 200}, Case{1, 3},
+                       Case{4, 4}, Case{4, 9}}) {
+    SCOPED_TRACE("capacity " + std::to_string(c.capacity) + ", published " +
+                 std::to_string(c.published));
+    BroadcastSender<int> tx(c.capacity);
+    Rx rx = tx.subscribe();
+    for (int i = 0; i < c.published; ++i) ASSERT_TRUE(tx.publish(i));
+    const int cap = static_cast<int>(c.capacity);
+    std::vector<std::string> expected;
+    int first = 0;
+    if (c.published > cap) {
+      first = c.published - cap;
+      expected.push_back("lagged " + std::to_string(first));
+    }
+    for (const std::string& s : numbers(first, c.published)) expected.push_back(s);
+    EXPECT_EQ(take_all(rx), expected);
+    // Caught up: the next item is received normally.
+    ASSERT_TRUE(tx.publish(1000));
+    EXPECT_EQ(take_all(rx), (std::vector<std::string>{"1000"}));
+  }
+}
+
+TEST(Broadcast, LaggingReceiverDoesNotDisturbAnother) {
+  BroadcastSender<int> tx(4);
+  Rx slow = tx.subscribe();
+  Rx fast = tx.subscribe();
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_TRUE(tx.publish(i));
+    EXPECT_EQ(take(fast), std::to_string(i));
+  }
+  EXPECT_EQ(take_all(slow), (std::vector<std::string>{"lagged 2", "2", "3", "4", "5"}));
+}
+
+TEST(Broadcast, ClosedOnlyAfterTheLastSenderAndTheDrain) {
+  std::optional<BroadcastSender<int>> first(std::in_place, 8);
+  std::optional<BroadcastSender<int>> second = *first;
+  Rx rx = first->subscribe();
+  ASSERT_TRUE(first->publish(1));
+  first.reset();
+  EXPECT_EQ(take_all(rx), (std::vector<std::string>{"1"})) << "one sender is left";
+  ASSERT_TRUE(second->publish(2));
+  ASSERT_TRUE(second->publish(3));
+  second.reset();
+  EXPECT_EQ(take_all(rx), (std::vector<std::string>{"2", "3", "closed"}));
+  EXPECT_EQ(take(rx), "closed");
+}
+
+TEST(Broadcast, LagIsReportedBeforeClosing) {
+  std::optional<BroadcastSender<int>> tx(std::in_place, 2);
+  Rx rx = tx->subscribe();
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(tx->publish(i));
+  tx.reset();
+  EXPECT_EQ(take_all(rx), (std::vector<std::string>{"lagged 3", "3", "4", "closed"}));
+}
+
+TEST(Broadcast, WaitingRecvIsWokenByPublishAndByClose) {
+  asio::io_context ctx;
+  std::optional<BroadcastSender<int>> tx(std::in_place, 8);
+  Rx rx = tx->subscribe();
+  std::vector<std::string> got;
+  asio::co_spawn(
+      ctx,
+      [](Rx& rx, std::vector<std::string>& got) -> awaitable<void> {
+        for (;;) {
+          Rx::Item item = co_await rx.recv();
+          if (const int* v = std::get_if<int>(&item)) {
+            got.push_back(std::to_string(*v));
+          } else {
+            got.push_back("closed");
+            co_return;
+          }
+        }
+      }(rx, got),
+      asio::detached);
+  ctx.poll();
+  EXPECT_TRUE(got.empty());
+  ASSERT_TRUE(tx->publish(1));
+  ctx.poll();
+  EXPECT_EQ(got, (std::vector<std::string>{"1"}));
+  tx.reset();
+  ctx.run();
+  EXPECT_EQ(got, (std::vector<std::string>{"1", "closed"}));
+}
+
+// The reader's pattern: wait for "an event is ready" beside another operation
+// in a parallel group. Losing the race cancels the wait and takes nothing.
+TEST(Broadcast, CancelledReadyWaitInAParallelGroupLosesNothing) {
+  asio::io_context ctx;
+  BroadcastSender<int> tx(8);
+  Rx rx = tx.subscribe();
+  asio::steady_timer other(ctx);
+  other.expires_at(asio::steady_timer::time_point::max());
+  std::vector<std::string> log;
+  asio::co_spawn(
+      ctx,
+      [](Rx& rx, asio::steady_timer& other, std::vector<std::string>& log) -> awaitable<void> {
+        const Executor ex = co_await asio::this_coro::executor;
+        for (int round = 0; round < 2; ++round) {
+          auto [order, wait_ec, timer_ec] =
+              co_await asio::experimental::make_parallel_group(rx.async_wait_ready(ex, deferred),
+                                                               other.async_wait(deferred))
+                  .async_wait(asio::experimental::wait_for_one(), use_awaitable);
+          log.push_back(order[0] == 0 ? "ready" : "other");
+          log.push_back(wait_ec == asio::error::operation_aborted ? "wait aborted"
+                        : wait_ec                                 ? "wait error"
+                                                                  : "wait ok");
+          (void)timer_ec;
+          log.push_back(take(rx));
+          other.expires_at(asio::steady_timer::time_point::max());
+        }
+      }(rx, other, log),
+      asio::detached);
+  ctx.poll();
+  other.cancel();  // the other branch completes first
+  ctx.poll();
+  EXPECT_EQ(log, (std::vector<std::string>{"other", "wait aborted", ""}));
+  ASSERT_TRUE(tx.publish(7));  // the second round's wait wins
+  ctx.run();
+  EXPECT_EQ(log, (std::vector<std::string>{"other", "wait aborted", "", "ready", "wait ok", "7"}));
+}
+
+TEST(Broadcast, ReadyWaitDoesNotConsume) {
+  asio::io_context ctx;
+  BroadcastSender<int> tx(8);
+  Rx rx = tx.subscribe();
+  ASSERT_TRUE(tx.publish(1));
+  std::optional<std::error_code> result;
+  // The one-argument form takes the coroutine's executor.
+  asio::co_spawn(
+      ctx,
+      [](Rx& rx, std::optional<std::error_code>& result) -> awaitable<void> {
+        auto [ec] = co_await rx.async_wait_ready(as_tuple(use_awaitable));
+        result = ec;
+      }(rx, result),
+      asio::detached);
+  ctx.run();
+  ASSERT_TRUE(result.has_value());
+  EXPECT_FALSE(*result);
+  EXPECT_EQ(take_all(rx), (std::vector<std::string>{"1"}));
+}
+
+// A publisher thread races a receiver on the runtime: every item is either
+// received, in order, or counted in a lag notice.
+TEST(Broadcast, ConcurrentPublishIsReceivedInOrderOrCountedAsMissed) {
+  constexpr int kItems = 20000;
+  auto made = Runtime::create();
+  ASSERT_TRUE(made.ok());
+  std::shared_ptr<Runtime> rt = made.value();
+  std::optional<BroadcastSender<int>> tx(std::in_place, 64);
+  Rx rx = tx->subscribe();
+  std::thread publisher([&tx] {
+    for (int i = 0; i < kItems; ++i) EXPECT_TRUE(tx->publish(i));
+    tx.reset();
+  });
+  const auto [received, missed, in_order] =
+      rt->block_on([](Rx rx) -> awaitable<std::tuple<std::uint64_t, std::uint64_t, bool>> {
+        std::uint64_t received = 0, missed = 0;
+        std::int64_t expected = 0;
+        bool in_order = true;
+        for (;;) {
+          Rx::Item item = co_await rx.recv();
+          if (const int* v = std::get_if<int>(&item)) {
+            in_order = in_order && *v == expected;
+            expected = *v + 1;
+            ++received;
+          } else if (const Lagged* l = std::get_if<Lagged>(&item)) {
+            missed += l->missed;
+            expected += static_cast<std::int64_t>(l->missed);
+          } else {
+            co_return std::tuple{received, missed, in_order};
+          }
+        }
+      }(std::move(rx)));
+  publisher.join();
+  EXPECT_TRUE(in_order);
+  EXPECT_EQ(received + missed, static_cast<std::uint64_t>(kItems));
+  rt->shutdown_and_wait();
+}
+
+}  // namespace
+}  // namespace vardimont::async

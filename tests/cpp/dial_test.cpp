@@ -1,0 +1,196 @@
+// Dialling: the Handshake as the first frame, the targets that need no
+// lookup and those that go to the resolver, failures that leave the peer
+// wanted, the deadline, and dialling a peer or an id that is already known.
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "raw_peer.h"
+#include "test_support.h"
+#include "wire/auth.h"
+
+namespace vardimont::test {
+namespace {
+
+using transport::PeerConnected;
+using transport::PeerDisconnected;
+using wire::MessageKind;
+
+class DialTest : public TransportTest {};
+
+struct ProofCase {
+  const char* name;
+  std::optional<std::vector<std::uint8_t>> secret;
+};
+
+TEST_F(DialTest, FirstFrameIsTheHandshakeWithAFreshProofWhenASecretIsSet) {
+  const ProofCase cases[] = {
+      {"no secret", std::nullopt},
+      {"secret", secret_bytes("s3cret")},
+      {"empty secret", secret_bytes("")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TransportConfig config = fast_config();
+    config.cluster_secret = c.secret;
+    Transport a = start("a", config);
+    RawListener far;
+    const NodeId peer{"far", "127.0.0.1", far.port()};
+
+    std::vector<std::vector<std::uint8_t>> proofs;
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_TRUE(runtime().block_on(Transport::dial(a, peer)).ok());
+      RawPeer conn = far.accept();
+      ASSERT_TRUE(conn.valid());
+      auto first = conn.read_message();
+      ASSERT_TRUE(first.has_value());
+      EXPECT_EQ(first->kind, MessageKind::Handshake);
+      EXPECT_EQ(first->version, wire::PROTOCOL_VERSION);
+      EXPECT_EQ(first->src, a.local_full());  // the bound port, not port 0
+      EXPECT_NE(a.local_id().port, 0);
+      EXPECT_EQ(first->dst_actor, "");
+      EXPECT_FALSE(first->reply_to.has_value());
+      EXPECT_FALSE(first->correlation_id.has_value());
+      if (c.secret) {
+        ASSERT_EQ(first->payload.size(), wire::PROOF_LEN);
+        EXPECT_TRUE(wire::verify_proof(*c.secret, first->payload));
+      } else {
+        EXPECT_TRUE(first->payload.empty());
+      }
+      proofs.push_back(first->payload);
+      a.forget_peer(peer);
+      EXPECT_TRUE(conn.wait_closed());
+    }
+    if (c.secret) {
+      EXPECT_NE(proofs[0], proofs[1]);  // a fresh nonce on every dial
+    }
+  }
+}
+
+TEST_F(DialTest, HandshakeComesFirstWhileOthersAlreadySendToThePeer) {
+  Transport a = start("a");
+  RawListener far;
+  const NodeId peer{"far", "127.0.0.1", far.port()};
+
+  // A sender that tries to get in before the Handshake: it fails with
+  // NotConnected until the registration, then queues data behind it.
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
+  std::thread sender([&] {
+    while (!stop && sent < 20) {
+      if (send_text(a, peer, "x", "early")) ++sent;
+    }
+  });
+  ASSERT_TRUE(runtime().block_on(Transport::dial(a, peer)).ok());
+  ASSERT_TRUE(eventually([&] { return sent >= 20; }));
+  stop = true;
+  sender.join();
+
+  RawPeer conn = far.accept();
+  auto first = conn.read_message();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->kind, MessageKind::Handshake);
+  auto second = conn.read_kind(MessageKind::Data);
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(text_of(*second), "early");
+}
+
+TEST_F(DialTest, TargetsWithAndWithoutLookup) {
+  struct Case {
+    const char* name;
+    std::string listen_host;  // how the far node listens
+    std::string dial_host;    // the host in the id it is dialled under
+  };
+  const Case cases[] = {
+      {"numeric IPv4", "127.0.0.1", "127.0.0.1"},
+      {"IPv6 in brackets, no lookup", "::1", "[::1]"},
+      {"IPv6 without brackets, resolver", "::1", "::1"},
+      {"host name, resolver", "127.0.0.1", "localhost"},
+  };
+  Transport a = start("a");
+  EventTrail trail(a);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Transport b = start("b", fast_config(), c.listen_host);
+    EventTrail b_trail(b);
+    const NodeId as_dialled{"b", c.dial_host, b.local_id().port};
+    auto r = runtime().block_on(Transport::dial(a, as_dialled));
+    ASSERT_TRUE(r.ok()) << r.error().message;
+    // Registered under the id as dialled, whatever id b has for itself.
+    EXPECT_TRUE(a.has_peer(as_dialled));
+    EXPECT_EQ(trail.count<PeerConnected>(as_dialled), 1u);
+    EXPECT_TRUE(eventually([&] { return b.has_peer(a.local_id()); }));
+    a.forget_peer(as_dialled);
+  }
+}
+
+TEST_F(DialTest, RefusedDialReturnsTheErrorAndLeavesThePeerWanted) {
+  Transport a = start("a");
+  EventTrail trail(a);
+  const NodeId peer{"gone", "127.0.0.1", refused_port()};
+
+  auto r = runtime().block_on(Transport::dial(a, peer));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code, asio::error::make_error_code(asio::error::connection_refused));
+  EXPECT_FALSE(r.error().is_timed_out());
+  EXPECT_TRUE(a.state().wanted(peer));
+  EXPECT_EQ(a.peer_count(), 0u);
+  EXPECT_TRUE(trail.events().empty());
+}
+
+TEST_F(DialTest, DeadlineAbandonsAnUnansweredAttemptAndClosesItsSocket) {
+  BlackHole hole;
+  ASSERT_TRUE(hole.ready());
+  Transport a = start("a");
+  EventTrail trail(a);
+  const NodeId peer{"hole", "127.0.0.1", hole.port()};
+  const std::size_t fds_before = open_fd_count();
+
+  auto r = runtime().block_on(Transport::dial(a, peer, std::chrono::steady_clock::now() + 100ms));
+  ASSERT_FALSE(r.ok());
+  EXPECT_TRUE(r.error().is_timed_out());
+  EXPECT_TRUE(a.state().wanted(peer));
+  EXPECT_EQ(a.peer_count(), 0u);
+  EXPECT_TRUE(trail.events().empty());
+  EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds_before; }));
+}
+
+TEST_F(DialTest, AlreadyConnectedPeerIsNotDialledNorMarkedWanted) {
+  Transport a = start("a");
+  EventTrail trail(a);
+  RawListener far;  // where a dial would arrive
+  const NodeId peer{"far", "127.0.0.1", far.port()};
+  // The peer dials a first.
+  RawPeer in = RawPeer::dial(a.local_id().port);
+  ASSERT_TRUE(in.send(raw_handshake(peer.to_full())));
+  ASSERT_TRUE(eventually([&] { return a.has_peer(peer); }));
+
+  ASSERT_TRUE(runtime().block_on(Transport::dial(a, peer)).ok());
+  EXPECT_FALSE(a.state().wanted(peer));
+  EXPECT_EQ(trail.count<PeerConnected>(peer), 1u);  // the inbound one only
+  EXPECT_FALSE(far.accept(100ms).valid());          // no socket was opened
+
+  // When that connection closes, the peer is not reconnected.
+  in.close();
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(peer) == 1; }));
+  EXPECT_FALSE(far.accept(200ms).valid());
+}
+
+TEST_F(DialTest, DiallingOwnIdCyclesUntilForgotten) {
+  Transport a = start("a");
+  EventTrail trail(a);
+  const NodeId self = a.local_id();
+  runtime().block_on(Transport::connect(a, self));
+  // Registered under its own id, refused by its own acceptor (equal ids never
+  // win), disconnected, and dialled again by reconnection.
+  ASSERT_TRUE(eventually([&] {
+    return trail.count<PeerConnected>(self) >= 2 && trail.count<PeerDisconnected>(self) >= 2;
+  }));
+  a.forget_peer(self);
+  EXPECT_FALSE(a.state().wanted(self));
+  ASSERT_TRUE(eventually([&] { return !a.has_peer(self); }));
+}
+
+}  // namespace
+}  // namespace vardimont::test

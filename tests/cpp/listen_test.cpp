@@ -1,0 +1,168 @@
+// Transport::listen and the accept loop, on loopback addresses only.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+#include "transport/transport.h"
+#include "wire/framing.h"
+
+namespace vardimont::test {
+namespace {
+
+using transport::Event;
+using transport::IoError;
+using transport::PeerConnected;
+
+class ListenTest : public TransportTest {
+ protected:
+  Result<Transport, IoError> listen(std::string host, std::uint16_t port, TransportConfig config = fast_config()) {
+    return runtime().block_on(Transport::listen(NodeId{"n", std::move(host), port}, std::move(config)));
+  }
+
+  // Sends a Handshake from `src` on `s`; the accepting node registers it.
+  static void handshake(const PlainSocket& s, const std::string& src) {
+    const WireMessage hs = Msg().id(1).src(src).kind(wire::MessageKind::Handshake);
+    s.write_all(wire::encode_frame(hs).value());
+  }
+
+  static std::size_t connected_events(transport::EventReceiver& rx) {
+    std::size_t n = 0;
+    for (auto& item : received(rx)) {
+      const Event* e = std::get_if<Event>(&item);
+      n += e != nullptr && std::holds_alternative<PeerConnected>(*e);
+    }
+    return n;
+  }
+};
+
+// A plain IPv4 listener on 127.0.0.1 holding a port.
+PlainSocket hold_port(std::uint16_t& port) {
+  PlainSocket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::bind(s.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  EXPECT_EQ(::listen(s.fd(), 1), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(s.fd(), reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return s;
+}
+
+TEST_F(ListenTest, PortZeroIsReplacedByThePortActuallyBound) {
+  Result<Transport, IoError> t = listen("127.0.0.1", 0);
+  ASSERT_TRUE(t.ok()) << t.error().message;
+  const NodeId& id = t->local_id();
+  EXPECT_EQ(id.name, "n");
+  EXPECT_EQ(id.host, "127.0.0.1");
+  EXPECT_NE(id.port, 0);
+  EXPECT_EQ(t->local_full(), "n@127.0.0.1:" + std::to_string(id.port));
+  EXPECT_NO_THROW(PlainSocket::connect_loopback(id.port));
+}
+
+TEST_F(ListenTest, TheHostTextIsKeptAsGiven) {
+  const struct {
+    const char* host;
+    bool reach_over_v6;
+  } cases[] = {
+      {"0.0.0.0", false},   // every IPv4 interface, loopback included
+      {"::1", true},        // an unbracketed IPv6 address, no lookup
+      {"localhost", false}, // a name: through the resolver (/etc/hosts)
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    Result<Transport, IoError> t = listen(c.host, 0);
+    if (!t.ok() && std::string_view(c.host) == "::1" &&
+        t.error().code == std::errc::address_not_available) {
+      continue;  // no IPv6 loopback on this machine
+    }
+    ASSERT_TRUE(t.ok()) << t.error().message;
+    EXPECT_EQ(t->local_id().host, c.host);
+    EXPECT_EQ(t->local_full(), std::string("n@") + c.host + ":" + std::to_string(t->local_id().port));
+    EXPECT_NO_THROW(PlainSocket::connect_loopback(t->local_id().port, c.reach_over_v6));
+  }
+}
+
+TEST_F(ListenTest, FailuresLeaveNothingOpen) {
+  const Transport running = start();  // the runtime's reactor descriptors exist from here
+  std::uint16_t taken = 0;
+  const PlainSocket holder = hold_port(taken);
+  const std::size_t fds = open_fd_count();
+
+  Result<Transport, IoError> in_use = listen("127.0.0.1", taken);
+  ASSERT_FALSE(in_use.ok());
+  EXPECT_EQ(in_use.error().code, std::errc::address_in_use);
+  EXPECT_EQ(in_use.error().message, std::error_code(EADDRINUSE, std::system_category()).message());
+  EXPECT_EQ(open_fd_count(), fds);
+
+  // Brackets make no address: the text goes to the resolver, which knows no
+  // such host (and asks no name server for it).
+  Result<Transport, IoError> bracketed = listen("[::1]", 0);
+  ASSERT_FALSE(bracketed.ok());
+  EXPECT_NE(bracketed.error().code, std::errc::invalid_argument);
+  EXPECT_FALSE(bracketed.error().message.empty());
+  EXPECT_EQ(open_fd_count(), fds);
+}
+
+TEST_F(ListenTest, RefusesSettingsThatCannotWork) {
+  TransportConfig bad = fast_config();
+  bad.peer_queue_capacity = 0;
+  const Transport running = start();
+  const std::size_t fds = open_fd_count();
+  Result<Transport, IoError> t = listen("127.0.0.1", 0, bad);
+  ASSERT_FALSE(t.ok());
+  EXPECT_EQ(t.error().code, std::errc::invalid_argument);
+  EXPECT_EQ(t.error().message, "peer_queue_capacity must be from 1 to 2305843009213693951");
+  EXPECT_EQ(open_fd_count(), fds);
+}
+
+TEST_F(ListenTest, EveryAcceptedConnectionIsServedOnItsOwn) {
+  const Transport t = start("acceptor");
+  transport::EventReceiver events = t.subscribe_events();
+  // A silent client does not hold up the others.
+  const PlainSocket silent = PlainSocket::connect_loopback(t.local_id().port);
+  std::vector<PlainSocket> clients;
+  for (int i = 0; i < 5; ++i) {
+    clients.push_back(PlainSocket::connect_loopback(t.local_id().port));
+    handshake(clients.back(), "client" + std::to_string(i) + "@127.0.0.1:1");
+  }
+  ASSERT_TRUE(eventually([&] { return t.peer_count() == 5; }));
+  EXPECT_EQ(connected_events(events), 5u);
+}
+
+TEST_F(ListenTest, AcceptFailuresAreLoggedAndAcceptingResumes) {
+  LogCapture logs("error");
+  const Transport t = start("acceptor");
+  transport::EventReceiver events = t.subscribe_events();
+
+  // With no descriptor number left, accepting fails until the limit is
+  // raised again. The client's socket exists before the limit is lowered; it
+  // connects after, so the connection cannot be accepted before.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  PlainSocket client = PlainSocket::open();
+  const int lowest_free = ::dup(0);
+  ASSERT_GE(lowest_free, 0);
+  ::close(lowest_free);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);  // every number below is in use
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  client.connect(t.local_id().port);
+  handshake(client, "late@127.0.0.1:1");
+  const bool logged = eventually([&] { return logs.count_containing("ERROR _core::transport: accept error e=") >= 2; });
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(logged) << ::testing::PrintToString(logs.lines());
+  EXPECT_EQ(t.peer_count(), 0u);
+
+  ASSERT_TRUE(eventually([&] { return t.has_peer(node_id("late@127.0.0.1:1")); }));
+  EXPECT_EQ(connected_events(events), 1u);
+  const std::string expected = std::error_code(EMFILE, std::system_category()).message();
+  EXPECT_GE(logs.count_containing("accept error e=" + expected), 1u) << ::testing::PrintToString(logs.lines());
+}
+
+}  // namespace
+}  // namespace vardimont::test

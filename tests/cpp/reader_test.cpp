@@ -1,0 +1,351 @@
+// The connection reader against raw peers: frames split anywhere, the
+// inbound handshake and its refusals, hostile input that ends only its own
+// connection, the read time-out, and the tie-break on accepted connections.
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "raw_peer.h"
+#include "runtime/node_id.h"
+#include "test_support.h"
+#include "wire/auth.h"
+
+namespace vardimont::test {
+namespace {
+
+using log::Level;
+using transport::MailboxFull;
+using transport::PeerConnected;
+using transport::PeerDisconnected;
+using wire::MessageKind;
+
+class ReaderTest : public TransportTest {
+ protected:
+  // A node named "n": ids named "m..." sort before it, "z..." after it. Its
+  // read time-out is long, so that a connection that closes within a test
+  // was closed by what the test did, not by silence.
+  Transport start_n(std::optional<std::string> secret = std::nullopt) {
+    TransportConfig config = fast_config();
+    config.peer_timeout = transport::Duration::from_millis(10'000);
+    if (secret) config.cluster_secret = secret_bytes(*secret);
+    return start("n", config);
+  }
+};
+
+// What the reader logs for an invalid frame made of `bytes`: the decoder's
+// own text for them.
+std::string invalid_frame_tail(const std::vector<std::uint8_t>& bytes) {
+  wire::FrameDecoder d;
+  auto r = d.decode(bytes);
+  return log_tail(Level::Warn, "invalid frame, dropping connection", {{"e", r.ok() ? "" : r.error().to_string()}});
+}
+
+TEST_F(ReaderTest, HandshakeAndDataAreHandledHoweverTheBytesArrive) {
+  Transport n = start_n();
+  TestMailbox sink(n, "sink");
+  EventTrail trail(n);
+  const std::string x = "x@127.0.0.1:9";
+  auto bytes = concat({frame_of(raw_handshake(x)), frame_of(raw_data(x, "sink", "one")),
+                       frame_of(raw_data(x, "sink", "two"))});
+  for (bool bytewise : {false, true}) {
+    SCOPED_TRACE(bytewise ? "one byte per write" : "one chunk");
+    RawPeer p = RawPeer::dial(n.local_id().port);
+    ASSERT_TRUE(bytewise ? p.write_bytewise(bytes) : p.write(bytes));
+    ASSERT_TRUE(sink.wait_for(bytewise ? 4 : 2));
+    const auto& got = sink.got();
+    EXPECT_EQ(text_of(got[got.size() - 2]), "one");
+    EXPECT_EQ(text_of(got.back()), "two");
+    EXPECT_EQ(got.back().src, x);
+    EXPECT_TRUE(n.has_peer(node_id(x)));
+    p.close();
+    ASSERT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(node_id(x)) == (bytewise ? 2u : 1u); }));
+  }
+  EXPECT_EQ(trail.count<PeerConnected>(node_id(x)), 2u);
+}
+
+TEST_F(ReaderTest, LaterHandshakesAreIgnoredAndThePortIsReadAsANumber) {
+  Transport n = start_n("s3cret");
+  TestMailbox sink(n, "sink");
+  RawPeer p = RawPeer::dial(n.local_id().port);
+  // Leading zeros: the same peer as x@127.0.0.1:80.
+  ASSERT_TRUE(p.send(raw_handshake("x@127.0.0.1:080", secret_bytes("s3cret"))));
+  ASSERT_TRUE(eventually([&] { return n.has_peer(node_id("x@127.0.0.1:80")); }));
+  // Another id with no proof: dropped without effect.
+  ASSERT_TRUE(p.send(raw_handshake("y@127.0.0.1:1")));
+  ASSERT_TRUE(p.send(raw_data("y@127.0.0.1:1", "sink", "after")));
+  ASSERT_TRUE(sink.wait_for(1));
+  EXPECT_EQ(text_of(sink.got()[0]), "after");
+  EXPECT_FALSE(n.has_peer(node_id("y@127.0.0.1:1")));
+  EXPECT_EQ(n.peer_count(), 1u);
+}
+
+TEST_F(ReaderTest, WithoutASecretAnyHandshakePayloadIsAccepted) {
+  Transport n = start_n();
+  const std::vector<std::uint8_t> payloads[] = {
+      {},
+      frame_of(raw_handshake("p@h:1", secret_bytes("whatever"))),  // any bytes at all
+      [] {
+        auto proof = wire::build_proof(secret_bytes("k"));
+        return std::vector<std::uint8_t>(proof.begin(), proof.end());
+      }(),
+  };
+  std::vector<RawPeer> peers;
+  for (std::size_t i = 0; i < std::size(payloads); ++i) {
+    auto hs = raw_handshake("p" + std::to_string(i) + "@127.0.0.1:1");
+    hs.payload = payloads[i];
+    peers.push_back(RawPeer::dial(n.local_id().port));
+    ASSERT_TRUE(peers.back().send(hs));
+    EXPECT_TRUE(eventually([&] { return n.has_peer(node_id(hs.src)); })) << i;
+  }
+}
+
+// Each hostile connection ends with its own log line, publishes nothing and
+// leaves a good peer's traffic untouched.
+TEST_F(ReaderTest, HostilePeersEndOnlyTheirOwnConnection) {
+  const std::string secret = "s3cret";
+  Transport n = start_n(secret);
+  TestMailbox n_sink(n, "sink");
+  TransportConfig good_config = fast_config();
+  good_config.cluster_secret = secret_bytes(secret);
+  Transport good = start("good", good_config);
+  TestMailbox good_sink(good, "sink");
+  EventTrail trail(n);
+  ASSERT_TRUE(runtime().block_on(Transport::dial(good, n.local_id())).ok());
+  ASSERT_TRUE(eventually([&] { return n.has_peer(good.local_id()); }));
+  LogCapture logs("_core::transport=debug");
+  const std::string x = "x@127.0.0.1:9";
+  const auto proof_hs = [&](std::string src) { return frame_of(raw_handshake(std::move(src), secret_bytes(secret))); };
+  auto v2 = raw_handshake(x, secret_bytes(secret));
+  v2.version = 2;
+  auto short_proof = raw_handshake(x);
+  short_proof.payload.assign(wire::PROOF_LEN - 1, 0xAB);
+  const std::string auth_failed = "handshake failed authentication, dropping connection";
+
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    std::string tail;
+  };
+  const std::vector<std::uint8_t> garbage = bytes_of("GET / HTTP/1.1\r\n\r\n");
+  const std::vector<std::uint8_t> four_gib = {0xFF, 0xFF, 0xFF, 0xFF};
+  const std::vector<std::uint8_t> over_limit = {0x01, 0x00, 0x00, 0x01};  // 16,777,217
+  const std::vector<std::uint8_t> empty_body = {0x00, 0x00, 0x00, 0x00};
+  const std::vector<std::uint8_t> bad_body = concat({{0x03, 0, 0, 0}, {0x01, 0x01, 0xFF}});
+  const Case cases[] = {
+      {"garbage", garbage, invalid_frame_tail(garbage)},
+      {"4 GiB header", four_gib, log_tail(Level::Warn, "invalid frame, dropping connection",
+                                          {{"e", "frame of 4294967295 bytes exceeds limit"}})},
+      {"one byte over the limit", over_limit,
+       log_tail(Level::Warn, "invalid frame, dropping connection", {{"e", "frame of 16777217 bytes exceeds limit"}})},
+      {"empty body", empty_body, invalid_frame_tail(empty_body)},
+      {"undecodable body", bad_body, invalid_frame_tail(bad_body)},
+      {"version 2 handshake", frame_of(v2),
+       log_tail(Level::Warn, "protocol version mismatch, dropping connection",
+                {{"got", "2"}, {"expected", "1"}, {"src", x}})},
+      {"data first", concat({frame_of(raw_data(x, "sink", "d")), proof_hs(x)}),
+       log_tail(Level::Warn, "data before handshake, dropping connection")},
+      {"heartbeat first", frame_of(raw_message(MessageKind::Heartbeat, x)),
+       log_tail(Level::Warn, "data before handshake, dropping connection")},
+      {"no proof", frame_of(raw_handshake(x)), log_tail(Level::Warn, auth_failed, {{"src", x}})},
+      {"forged proof", frame_of(raw_handshake(x, secret_bytes("guess"))), log_tail(Level::Warn, auth_failed, {{"src", x}})},
+      {"short proof", frame_of(short_proof), log_tail(Level::Warn, auth_failed, {{"src", x}})},
+      {"forged proof and bad src", frame_of(raw_handshake("nonsense", secret_bytes("guess"))),
+       log_tail(Level::Warn, auth_failed, {{"src", "nonsense"}})},
+      {"bad src", proof_hs("nonsense"),
+       log_tail(Level::Warn, "bad handshake source",
+                {{"e", std::string(runtime::to_string(runtime::NodeIdError::MissingAt))}})},
+      {"src without port", proof_hs("x@h:"),
+       log_tail(Level::Warn, "bad handshake source",
+                {{"e", std::string(runtime::to_string(runtime::NodeIdError::InvalidPort))}})},
+  };
+  int round = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawPeer p = RawPeer::dial(n.local_id().port);
+    ASSERT_TRUE(p.write(c.bytes));
+    EXPECT_TRUE(p.wait_closed());
+    EXPECT_TRUE(eventually([&] { return logs.count_containing(c.tail) == 1; })) << c.tail;
+    // The good peer is still served, both ways.
+    ++round;
+    ASSERT_TRUE(send_text(good, n.local_id(), "sink", "ping"));
+    ASSERT_TRUE(send_text(n, good.local_id(), "sink", "pong"));
+    EXPECT_TRUE(n_sink.wait_for(round));
+    EXPECT_TRUE(good_sink.wait_for(round));
+  }
+  // Nothing published but the good peer's own connection.
+  EXPECT_EQ(trail.count_all<PeerConnected>(), 1u);
+  EXPECT_EQ(trail.count<PeerConnected>(good.local_id()), 1u);
+  EXPECT_EQ(trail.events().size(), 1u);
+  EXPECT_FALSE(n.has_peer(node_id(x)));
+  EXPECT_EQ(n.peer_count(), 1u);
+  EXPECT_EQ(logs.count_containing(" WARN "), std::size(cases));
+}
+
+TEST_F(ReaderTest, ProtocolErrorOnARegisteredConnectionDisconnectsThePeer) {
+  Transport n = start_n();
+  EventTrail trail(n);
+  LogCapture logs("_core::transport=debug");
+  const NodeId x = node_id("x@127.0.0.1:9");
+  RawPeer p = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  auto v2 = raw_message(MessageKind::Heartbeat, x.to_full());
+  v2.version = 2;
+  ASSERT_TRUE(p.send(v2));
+  EXPECT_TRUE(p.wait_closed());
+  EXPECT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
+  EXPECT_FALSE(n.has_peer(x));
+  EXPECT_EQ(logs.count_containing(log_tail(Level::Warn, "protocol version mismatch, dropping connection",
+                                           {{"got", "2"}, {"expected", "1"}, {"src", x.to_full()}})),
+            1u);
+}
+
+TEST_F(ReaderTest, SilentKnownPeerIsTimedOutAndDisconnected) {
+  Transport n = start("n");  // short time-out
+  EventTrail trail(n);
+  LogCapture logs("_core::transport=debug");
+  const NodeId x = node_id("x@127.0.0.1:9");
+  RawPeer p = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  EXPECT_TRUE(p.wait_closed());  // n's heartbeats arrive meanwhile and are skipped
+  EXPECT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
+  EXPECT_FALSE(n.has_peer(x));
+  EXPECT_TRUE(logs.lines().empty());  // a time-out is not logged
+}
+
+TEST_F(ReaderTest, EventsRestartTheReadTimeOut) {
+  TransportConfig config = fast_config();
+  config.peer_timeout = transport::Duration::from_millis(150);
+  Transport n = start("n", config);
+  const NodeId x = node_id("x@127.0.0.1:9");
+  RawPeer p = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+
+  // Events that reach the reader more often than the time-out keep the silent
+  // connection open.
+  std::atomic<bool> stop{false};
+  std::thread publisher([&] {
+    while (!stop) {
+      n.publish(MailboxFull{"busy"});
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  EXPECT_FALSE(p.wait_closed(600ms));
+  EXPECT_TRUE(n.has_peer(x));
+  stop = true;
+  publisher.join();
+  EXPECT_TRUE(p.wait_closed());
+}
+
+TEST_F(ReaderTest, ManySilentConnectionsAreClosedWhileARealPeerIsServed) {
+  Transport n = start("n");  // short time-out
+  Transport good = start("good");
+  TestMailbox n_sink(n, "sink");
+  EventTrail trail(n);
+  ASSERT_TRUE(runtime().block_on(Transport::dial(good, n.local_id())).ok());
+  ASSERT_TRUE(eventually([&] { return n.has_peer(good.local_id()); }));
+  LogCapture logs("_core::transport=debug");
+  const std::size_t fds_before = open_fd_count();
+
+  std::vector<RawPeer> silent;
+  for (int i = 0; i < 50; ++i) {
+    silent.push_back(RawPeer::dial(n.local_id().port));
+    ASSERT_TRUE(silent.back().valid());
+  }
+  // The good peer keeps talking for longer than the time-out.
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
+  std::thread talker([&] {
+    while (!stop) {
+      if (send_text(good, n.local_id(), "sink", "tick")) ++sent;
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  for (auto& s : silent) EXPECT_TRUE(s.wait_closed());
+  stop = true;
+  talker.join();
+  EXPECT_TRUE(n_sink.wait_for(static_cast<std::size_t>(sent.load())));
+  EXPECT_TRUE(n.has_peer(good.local_id()));
+  EXPECT_EQ(n.peer_count(), 1u);
+  EXPECT_EQ(trail.count<PeerConnected>(good.local_id()), 1u);
+  EXPECT_EQ(trail.events().size(), 1u);
+  EXPECT_TRUE(logs.lines().empty());
+  silent.clear();
+  EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds_before; }));
+}
+
+TEST_F(ReaderTest, AcceptedConnectionThatLosesTheTieBreakClosesAtOnce) {
+  Transport n = start_n();
+  TestMailbox sink(n, "sink");
+  EventTrail trail(n);
+  LogCapture logs("_core::transport=debug");
+  const NodeId z = node_id("z@127.0.0.1:9");  // "z..." > "n...": inbound from z never replaces
+  RawPeer first = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(first.send(raw_handshake(z.to_full())));
+  ASSERT_TRUE(eventually([&] { return n.has_peer(z); }));
+
+  RawPeer second = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(second.write(concat({frame_of(raw_handshake(z.to_full())), frame_of(raw_data(z.to_full(), "sink", "lost"))})));
+  EXPECT_TRUE(second.wait_closed());
+  // The frames behind its Handshake were discarded; the first connection stays
+  // in use.
+  ASSERT_TRUE(first.send(raw_data(z.to_full(), "sink", "kept")));
+  ASSERT_TRUE(sink.wait_for(1));
+  EXPECT_EQ(sink.got().size(), 1u);
+  EXPECT_EQ(text_of(sink.got()[0]), "kept");
+  ASSERT_TRUE(send_text(n, z, "a", "to z"));
+  auto d = first.read_kind(MessageKind::Data);
+  ASSERT_TRUE(d.has_value());
+  EXPECT_EQ(text_of(*d), "to z");
+  EXPECT_EQ(trail.count<PeerConnected>(z), 1u);
+  EXPECT_TRUE(logs.lines().empty());
+}
+
+TEST_F(ReaderTest, AcceptedConnectionThatWinsSupersedesAndForgetPeerClosesBoth) {
+  Transport n = start_n();
+  EventTrail trail(n);
+  const NodeId m = node_id("m@127.0.0.1:9");  // "m..." < "n...": a newer inbound connection replaces
+  RawPeer first = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(first.send(raw_handshake(m.to_full())));
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 1; }));
+  RawPeer second = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(second.send(raw_handshake(m.to_full())));
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 2; }));
+
+  // Messages for m now go through the newer connection.
+  ASSERT_TRUE(send_text(n, m, "a", "newest"));
+  auto d = second.read_kind(MessageKind::Data);
+  ASSERT_TRUE(d.has_value());
+  EXPECT_EQ(text_of(*d), "newest");
+  // The superseded connection is still read: keep it alive meanwhile.
+  ASSERT_TRUE(first.send(raw_message(MessageKind::Heartbeat, m.to_full())));
+
+  n.forget_peer(m);
+  EXPECT_TRUE(first.wait_closed());
+  EXPECT_TRUE(second.wait_closed());
+  EXPECT_FALSE(n.has_peer(m));
+  EXPECT_EQ(trail.count<PeerDisconnected>(m), 1u);  // forget_peer's own, none from the closing readers
+}
+
+TEST_F(ReaderTest, ClosingRegisteredConnectionAlsoClosesSupersededOnes) {
+  Transport n = start_n();
+  EventTrail trail(n);
+  const NodeId m = node_id("m@127.0.0.1:9");
+  RawPeer first = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(first.send(raw_handshake(m.to_full())));
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 1; }));
+  RawPeer second = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(second.send(raw_handshake(m.to_full())));
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 2; }));
+
+  second.close();  // the registered one
+  EXPECT_TRUE(first.wait_closed());
+  EXPECT_TRUE(eventually([&] { return !n.has_peer(m); }));
+  EXPECT_EQ(trail.count<PeerDisconnected>(m), 1u);
+}
+
+}  // namespace
+}  // namespace vardimont::test

@@ -1,0 +1,176 @@
+// Reconnection: attempts, their log lines and the give-up; attempts that
+// time out; the checks that end a loop without dialling; the supervisor, its
+// end at the first lag, and the switch that turns reconnection off.
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "raw_peer.h"
+#include "test_support.h"
+
+namespace vardimont::test {
+namespace {
+
+using log::Level;
+using transport::MailboxFull;
+using transport::PeerConnected;
+using transport::PeerDisconnected;
+using transport::ReconnectGaveUp;
+
+class ReconnectTest : public TransportTest {
+ protected:
+  static TransportConfig config(std::optional<std::uint32_t> max_attempts, std::uint64_t interval_ms = 20) {
+    TransportConfig c = fast_config();
+    c.reconnect_interval = transport::Duration::from_millis(interval_ms);
+    c.reconnect_max_attempts = max_attempts;
+    return c;
+  }
+  static std::string refused_text() {
+    return asio::error::make_error_code(asio::error::connection_refused).message();
+  }
+};
+
+TEST_F(ReconnectTest, FailedFirstDialIsRetriedUntilTheLimit) {
+  struct Case {
+    std::uint32_t max;
+    std::uint32_t attempts;  // a limit of 0 still makes one attempt
+  };
+  for (const Case c : {Case{3, 3}, Case{1, 1}, Case{0, 1}}) {
+    SCOPED_TRACE("max " + std::to_string(c.max));
+    LogCapture logs("_core::transport=debug");
+    Transport a = start("a", config(c.max));
+    EventTrail trail(a);
+    const NodeId peer{"gone", "127.0.0.1", refused_port()};
+    a.spawn(Transport::connect(a, peer));
+
+    ASSERT_TRUE(eventually([&] { return trail.count<ReconnectGaveUp>(peer) == 1; }));
+    const std::string failed =
+        log_tail(Level::Debug, "reconnect failed", {{"e", refused_text()}, {"peer", peer.to_full()}});
+    const std::string gave_up = log_tail(Level::Debug, "giving up on reconnecting",
+                                         {{"peer", peer.to_full()}, {"attempts", std::to_string(c.attempts)}});
+    // The first dial's own failure is not logged: one line per attempt.
+    EXPECT_EQ(logs.count_containing(failed), c.attempts);
+    EXPECT_EQ(logs.count_containing(gave_up), 1u);
+    EXPECT_EQ(logs.lines().size(), c.attempts + 1);
+    EXPECT_FALSE(a.state().wanted(peer));
+    EXPECT_EQ(trail.events().size(), 1u);
+  }
+}
+
+TEST_F(ReconnectTest, AttemptsThatAreNeverAnsweredTimeOut) {
+  BlackHole hole;
+  ASSERT_TRUE(hole.ready());
+  LogCapture logs("_core::transport=debug");
+  Transport a = start("a", config(2, 30));  // each attempt limited to 90 ms
+  EventTrail trail(a);
+  const NodeId peer{"hole", "127.0.0.1", hole.port()};
+  const std::size_t fds_before = open_fd_count();
+  a.state().want(peer);
+  a.spawn(Transport::reconnect_loop(a, peer));
+
+  ASSERT_TRUE(eventually([&] { return trail.count<ReconnectGaveUp>(peer) == 1; }));
+  EXPECT_EQ(logs.count_containing(log_tail(Level::Debug, "reconnect timed out", {{"peer", peer.to_full()}})), 2u);
+  EXPECT_EQ(logs.count_containing(log_tail(Level::Debug, "giving up on reconnecting",
+                                           {{"peer", peer.to_full()}, {"attempts", "2"}})),
+            1u);
+  EXPECT_EQ(logs.count_containing("reconnect failed"), 0u);
+  // The abandoned attempts' sockets are closed.
+  EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds_before; }));
+}
+
+TEST_F(ReconnectTest, ForgottenPeerEndsTheLoopWithoutAnAttempt) {
+  LogCapture logs("_core::transport=debug");
+  Transport a = start("a", config(std::nullopt, 50));
+  EventTrail trail(a);
+  const NodeId peer{"gone", "127.0.0.1", refused_port()};
+  a.state().want(peer);
+  auto done = spawn_watched(a.executor(), Transport::reconnect_loop(a, peer));
+  a.forget_peer(peer);  // during the first pause
+  EXPECT_TRUE(eventually([&] { return done->load(); }));
+  EXPECT_TRUE(logs.lines().empty());
+  EXPECT_TRUE(trail.events().empty());
+}
+
+TEST_F(ReconnectTest, ConnectedPeerEndsTheLoopWithoutDialling) {
+  Transport a = start("a", config(std::nullopt));
+  RawListener far;  // where a dial would arrive
+  const NodeId peer{"far", "127.0.0.1", far.port()};
+  a.state().want(peer);
+  RawPeer in = RawPeer::dial(a.local_id().port);  // the peer connects to a meanwhile
+  ASSERT_TRUE(in.send(raw_handshake(peer.to_full())));
+  ASSERT_TRUE(eventually([&] { return a.has_peer(peer); }));
+  auto done = spawn_watched(a.executor(), Transport::reconnect_loop(a, peer));
+  EXPECT_TRUE(eventually([&] { return done->load(); }));
+  EXPECT_FALSE(far.accept(50ms).valid());
+}
+
+TEST_F(ReconnectTest, SupervisorFollowsDisconnectionsOfWantedPeersOnly) {
+  LogCapture logs("_core::transport=debug");
+  Transport a = start("a", config(1));
+  EventTrail trail(a);
+  const NodeId wanted{"wanted", "127.0.0.1", refused_port()};
+  const NodeId unwanted{"unwanted", "127.0.0.1", refused_port()};
+  a.state().want(wanted);
+  a.publish(PeerDisconnected{unwanted});
+  a.publish(PeerDisconnected{wanted});
+  ASSERT_TRUE(eventually([&] { return trail.count<ReconnectGaveUp>(wanted) == 1; }));
+  EXPECT_EQ(logs.count_containing("peer=" + wanted.to_full()), 2u);  // failed, giving up
+  EXPECT_EQ(logs.count_containing(unwanted.to_full()), 0u);
+}
+
+TEST_F(ReconnectTest, SupervisorEndsAtItsFirstLag) {
+  Transport a = start("a", config(1));
+  transport::EventReceiver rx = a.subscribe_events();
+  for (std::size_t i = 0; i <= transport::EVENT_CAPACITY; ++i) a.publish(MailboxFull{"burst"});
+  auto done = spawn_watched(a.executor(), Transport::reconnect_supervisor(a, std::move(rx)));
+  EXPECT_TRUE(eventually([&] { return done->load(); }));
+}
+
+TEST_F(ReconnectTest, NothingReconnectsWhenReconnectionIsOff) {
+  LogCapture logs("_core::transport=debug");
+  TransportConfig c = config(std::nullopt);
+  c.auto_reconnect = false;
+  Transport a = start("a", c);
+  const NodeId peer{"gone", "127.0.0.1", refused_port()};
+  auto done = spawn_watched(a.executor(), Transport::connect(a, peer));
+  ASSERT_TRUE(eventually([&] { return done->load(); }));
+  EXPECT_TRUE(a.state().wanted(peer));
+  a.publish(PeerDisconnected{peer});
+  // Several intervals in which an attempt would have been logged.
+  std::this_thread::sleep_for(150ms);
+  EXPECT_TRUE(logs.lines().empty());
+}
+
+TEST_F(ReconnectTest, ReconnectsAfterTheFarNodeRestarts) {
+  Transport a = start("a", config(std::nullopt));
+  EventTrail trail(a);
+  auto far_runtime = std::move(async::Runtime::create()).value();
+  auto listen_far = [&](std::uint16_t port) {
+    return far_runtime->block_on(Transport::listen(NodeId{"far", "127.0.0.1", port}, fast_config()));
+  };
+  auto first = listen_far(0);
+  ASSERT_TRUE(first.ok());
+  const NodeId far = first.value().local_id();
+  a.spawn(Transport::connect(a, far));
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(far) == 1; }));
+
+  // The far node stops: its connections close, a notices and keeps trying.
+  far_runtime->shutdown_and_wait();
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(far) == 1; }));
+  EXPECT_FALSE(a.has_peer(far));
+
+  far_runtime = std::move(async::Runtime::create()).value();
+  std::optional<Transport> again;
+  ASSERT_TRUE(eventually([&] {
+    auto r = listen_far(far.port);
+    if (r.ok()) again.emplace(std::move(r).value());
+    return again.has_value();
+  }));
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(far) == 2 && a.has_peer(far); }));
+  EXPECT_TRUE(eventually([&] { return again->has_peer(a.local_id()); }));
+  again.reset();
+  far_runtime->shutdown_and_wait();
+}
+
+}  // namespace
+}  // namespace vardimont::test

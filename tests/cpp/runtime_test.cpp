@@ -1,0 +1,328 @@
+#include "async/runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <latch>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include "async/broadcast.h"
+#include "async/queue.h"
+
+namespace vardimont::async {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <class F>
+bool eventually(F cond) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+std::shared_ptr<Runtime> make_runtime() {
+  auto made = Runtime::create();
+  if (!made.ok()) throw std::runtime_error(made.error());
+  return made.value();
+}
+
+// Sets its flag when destroyed: placed in a coroutine frame, it tells when the
+// frame is gone.
+struct DestroyFlag {
+  explicit DestroyFlag(std::shared_ptr<std::atomic<bool>> f) : flag(std::move(f)) {}
+  DestroyFlag(DestroyFlag&&) = default;
+  ~DestroyFlag() {
+    if (flag) *flag = true;
+  }
+  std::shared_ptr<std::atomic<bool>> flag;
+};
+
+// A task that never ends by itself: it waits on a queue nobody feeds and on a
+// timer that never expires.
+awaitable<void> wait_forever(DestroyFlag flag, Receiver<int> rx) {
+  (void)flag;
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  timer.expires_at(asio::steady_timer::time_point::max());
+  (void)co_await rx.recv();
+  co_await timer.async_wait(use_awaitable);
+}
+
+struct NoDefault {
+  explicit NoDefault(int v) : value(v) {}
+  int value;
+};
+
+TEST(Runtime, RunsOnExactlyTwoWorkers) {
+  auto rt = make_runtime();
+  EXPECT_FALSE(Runtime::on_worker_thread());
+  // Two handlers that wait for each other can only finish on two threads.
+  std::latch both(2);
+  std::mutex mu;
+  std::set<std::thread::id> ids;
+  std::atomic<int> on_worker{0};
+  std::atomic<int> done{0};
+  for (int i = 0; i < 2; ++i) {
+    asio::post(rt->executor(), [&] {
+      if (Runtime::on_worker_thread()) ++on_worker;
+      both.arrive_and_wait();
+      ++done;
+    });
+  }
+  // And no handler ever runs on a third thread.
+  for (int i = 0; i < 200; ++i) {
+    asio::post(rt->executor(), [&] {
+      std::lock_guard<std::mutex> lock(mu);
+      ids.insert(std::this_thread::get_id());
+      ++done;
+    });
+  }
+  ASSERT_TRUE(eventually([&] { return done.load() == 202; }));
+  EXPECT_EQ(on_worker.load(), 2);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_LE(ids.size(), 2u);
+    EXPECT_EQ(ids.count(std::this_thread::get_id()), 0u);
+  }
+  rt->shutdown_and_wait();
+}
+
+TEST(Runtime, BlockOnFromAPlainThreadReturnsTheValue) {
+  auto rt = make_runtime();
+  EXPECT_EQ(rt->block_on([]() -> awaitable<int> {
+              EXPECT_TRUE(Runtime::on_worker_thread());
+              co_return 42;
+            }()),
+            42);
+  // A value type without a default constructor.
+  EXPECT_EQ(rt->block_on([]() -> awaitable<NoDefault> { co_return NoDefault(7); }()).value, 7);
+  bool ran = false;
+  rt->block_on([](bool& ran) -> awaitable<void> {
+    ran = true;
+    co_return;
+  }(ran));
+  EXPECT_TRUE(ran);
+  // Waiting inside the operation parks the caller until it completes.
+  auto [tx, rx] = make_queue<int>(1);
+  std::thread feeder([tx = std::move(tx)]() mutable { EXPECT_TRUE(tx.blocking_send(5)); });
+  EXPECT_EQ(rt->block_on(rx.recv()), 5);
+  feeder.join();
+  rt->shutdown_and_wait();
+}
+
+TEST(Runtime, BlockOnRethrowsTheOperationsException) {
+  auto rt = make_runtime();
+  EXPECT_THROW(rt->block_on([]() -> awaitable<int> {
+    throw std::logic_error("boom");
+    co_return 0;
+  }()),
+               std::logic_error);
+  rt->shutdown_and_wait();
+}
+
+TEST(Runtime, BlockingOnAWorkerThrowsInsteadOfDeadlocking) {
+  auto rt = make_runtime();
+  EXPECT_NO_THROW(Runtime::check_blocking_allowed());
+  std::atomic<int> refused{0};
+  std::atomic<bool> finished{false};
+  asio::post(rt->executor(), [&] {
+    try {
+      Runtime::check_blocking_allowed();
+    } catch (const BlockingOnWorker& e) {
+      EXPECT_STREQ(e.what(), "blocking call refused on a runtime worker thread");
+      ++refused;
+    }
+    try {
+      (void)rt->block_on([]() -> awaitable<int> { co_return 1; }());
+    } catch (const BlockingOnWorker&) {
+      ++refused;
+    }
+    finished = true;
+  });
+  ASSERT_TRUE(eventually([&] { return finished.load(); }));
+  EXPECT_EQ(refused.load(), 2);
+  rt->shutdown_and_wait();
+}
+
+TEST(Runtime, ShutdownInBackgroundReturnsAtOnceAndDropsSuspendedTasks) {
+  auto rt = make_runtime();
+  auto [tx, rx] = make_queue<int>(1);
+  auto a = std::make_shared<std::atomic<bool>>(false);
+  auto b = std::make_shared<std::atomic<bool>>(false);
+  asio::co_spawn(rt->executor(), wait_forever(DestroyFlag(a), std::move(rx)), asio::detached);
+  auto [tx2, rx2] = make_queue<int>(1);
+  asio::co_spawn(rt->executor(), wait_forever(DestroyFlag(b), std::move(rx2)), asio::detached);
+  // Let both reach their waits (queued tasks are dropped just the same).
+  rt->block_on([]() -> awaitable<void> { co_return; }());
+
+  rt->shutdown_in_background();
+  rt->shutdown_in_background();  // idempotent
+  EXPECT_TRUE(eventually([&] { return a->load() && b->load(); }));
+  // Dropping the frames dropped their receivers.
+  EXPECT_TRUE(eventually([&] { return tx.closed() && tx2.closed(); }));
+  EXPECT_THROW(rt->block_on([]() -> awaitable<int> { co_return 1; }()), RuntimeStopped);
+  EXPECT_THROW((void)rt->executor(), RuntimeStopped);
+}
+
+TEST(Runtime, ShutdownDropsTheOperationABlockedCallerWaitsFor) {
+  auto rt = make_runtime();
+  auto [tx, rx] = make_queue<int>(1);
+  std::atomic<int> outcome{0};
+  std::thread caller([&, rx = std::move(rx)]() mutable {
+    try {
+      (void)rt->block_on(rx.recv());
+      outcome = 1;
+    } catch (const RuntimeStopped&) {
+      outcome = 2;
+    }
+  });
+  // Whether or not the caller got its operation in before the shutdown, it
+  // ends with RuntimeStopped.
+  rt->shutdown_in_background();
+  caller.join();
+  EXPECT_EQ(outcome.load(), 2);
+}
+
+TEST(Runtime, ShutdownFromAWorkerThread) {
+  auto rt = make_runtime();
+  auto flag = std::make_shared<std::atomic<bool>>(false);
+  auto [tx, rx] = make_queue<int>(1);
+  asio::co_spawn(rt->executor(), wait_forever(DestroyFlag(flag), std::move(rx)), asio::detached);
+  std::atomic<bool> returned{false};
+  // The post must be complete before the context can go away.
+  std::promise<void> posted;
+  asio::post(rt->executor(), [&rt, &returned, go = posted.get_future()] {
+    go.wait();
+    rt->shutdown_in_background();
+    returned = true;
+  });
+  posted.set_value();
+  EXPECT_TRUE(eventually([&] { return returned.load() && flag->load(); }));
+}
+
+TEST(Runtime, ShutdownAndWaitFromAWorkerDoesNotJoinItself) {
+  auto rt = make_runtime();
+  auto flag = std::make_shared<std::atomic<bool>>(false);
+  auto [tx, rx] = make_queue<int>(1);
+  asio::co_spawn(rt->executor(), wait_forever(DestroyFlag(flag), std::move(rx)), asio::detached);
+  std::promise<void> posted;
+  asio::post(rt->executor(), [&rt, go = posted.get_future()] {
+    go.wait();
+    rt->shutdown_and_wait();
+  });
+  posted.set_value();
+  EXPECT_TRUE(eventually([&] { return flag->load(); }));
+}
+
+TEST(Runtime, ShutdownAndWaitHasDroppedEverythingWhenItReturns) {
+  auto rt = make_runtime();
+  auto flag = std::make_shared<std::atomic<bool>>(false);
+  auto [tx, rx] = make_queue<int>(1);
+  asio::co_spawn(rt->executor(), wait_forever(DestroyFlag(flag), std::move(rx)), asio::detached);
+  rt->block_on([]() -> awaitable<void> { co_return; }());
+  rt->shutdown_and_wait();
+  EXPECT_TRUE(flag->load());
+  EXPECT_TRUE(tx.closed());
+}
+
+TEST(Runtime, DestroyingTheRuntimeShutsItDown) {
+  auto flag = std::make_shared<std::atomic<bool>>(false);
+  auto [tx, rx] = make_queue<int>(1);
+  {
+    auto rt = make_runtime();
+    asio::co_spawn(rt->executor(), wait_forever(DestroyFlag(flag), std::move(rx)),
+                   asio::detached);
+  }
+  EXPECT_TRUE(eventually([&] { return flag->load(); }));
+}
+
+TEST(Runtime, TaskDestructorsRunOnAThreadThatRefusesBlocking) {
+  auto rt = make_runtime();
+  auto seen = std::make_shared<std::atomic<int>>(0);
+  struct Probe {
+    explicit Probe(std::shared_ptr<std::atomic<int>> s) : seen(std::move(s)) {}
+    Probe(Probe&&) = default;
+    std::shared_ptr<std::atomic<int>> seen;
+    ~Probe() {
+      if (seen) *seen = Runtime::on_worker_thread() ? 1 : 2;
+    }
+  };
+  auto [tx, rx] = make_queue<int>(1);
+  asio::co_spawn(
+      rt->executor(),
+      [](Probe probe, Receiver<int> rx) -> awaitable<void> {
+        (void)probe;
+        (void)co_await rx.recv();
+      }(Probe(seen), std::move(rx)),
+      asio::detached);
+  rt->block_on([]() -> awaitable<void> { co_return; }());
+  rt->shutdown_in_background();
+  ASSERT_TRUE(eventually([&] { return seen->load() != 0; }));
+  EXPECT_EQ(seen->load(), 1);
+}
+
+// Threads outside the runtime keep waking its tasks (publishing, queueing,
+// finally dropping the last sending ends) while the reaper tears it down.
+TEST(Runtime, TeardownIsSafeWhileOtherThreadsWakeItsTasks) {
+  struct CountOnDestroy {
+    explicit CountOnDestroy(std::shared_ptr<std::atomic<int>> c) : count(std::move(c)) {}
+    CountOnDestroy(CountOnDestroy&&) = default;
+    ~CountOnDestroy() {
+      if (count) ++*count;
+    }
+    std::shared_ptr<std::atomic<int>> count;
+  };
+  constexpr int kTasks = 6;
+  for (int round = 0; round < 8; ++round) {
+    auto rt = make_runtime();
+    auto events = std::make_unique<BroadcastSender<int>>(64);
+    auto [qtx, qrx] = make_queue<int>(4);
+    auto queue_tx = std::make_unique<Sender<int>>(std::move(qtx));
+    auto gone = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < kTasks; ++i) {
+      asio::co_spawn(
+          rt->executor(),
+          [](CountOnDestroy c, BroadcastReceiver<int> rx) -> awaitable<void> {
+            (void)c;
+            for (;;) {
+              auto item = co_await rx.recv();
+              if (std::holds_alternative<Closed>(item)) co_return;
+            }
+          }(CountOnDestroy(gone), events->subscribe()),
+          asio::detached);
+    }
+    asio::co_spawn(
+        rt->executor(),
+        [](CountOnDestroy c, Receiver<int> rx) -> awaitable<void> {
+          (void)c;
+          while (co_await rx.recv()) {
+          }
+        }(CountOnDestroy(gone), std::move(qrx)),
+        asio::detached);
+    std::thread notifier([&events, &queue_tx] {
+      for (int i = 0; i < 3000; ++i) {
+        (void)events->publish(i);
+        int v = i;
+        (void)queue_tx->try_send(v);
+      }
+      events.reset();
+      queue_tx.reset();
+    });
+    if (round % 2 == 1) std::this_thread::yield();
+    rt->shutdown_in_background();
+    notifier.join();
+    ASSERT_TRUE(eventually([&] { return gone->load() == kTasks + 1; }));
+  }
+}
+
+}  // namespace
+}  // namespace vardimont::async

@@ -1,0 +1,180 @@
+"""Delivery to Python: what an actor's callback and an event handler's callback
+receive on their asyncio loops, in what order, and what a failed delivery
+leaves behind."""
+import asyncio
+import threading
+
+import pytest
+
+from conftest import KIND_DATA, KIND_ERROR, GatedLoop, Recorder, connect, wait_until
+
+META_KEYS = ["src", "reply_to", "correlation_id", "msg_id"]
+
+
+@pytest.fixture
+def pair(make_node, loop_thread):
+    """b connected to a; a has the actor 'x' recorded on the loop thread."""
+    a, b = make_node("a"), make_node("b")
+    actor = Recorder()
+    a.register_actor("x", loop_thread.loop, actor)
+    connect(b, a)
+    return a, b, actor
+
+
+@pytest.mark.parametrize("reply_to, correlation_id, expected_cid", [
+    (None, None, None),
+    ("b.inbox", 7, 7),
+    ("", 0, 0),
+    (None, True, 1),
+    ("r", 2**64 - 1, 2**64 - 1),
+])
+def test_meta_dict_carries_what_the_sender_gave(pair, reply_to, correlation_id, expected_cid):
+    a, b, actor = pair
+    payload = {"text": "héllo", "n": [1, 2.5, None, True], "big": 2**64 - 1}
+    b.send_data(a.local_id(), "x", payload, reply_to, correlation_id)
+    (got, meta), = actor.wait_for(1)
+    assert got == payload
+    assert list(meta) == META_KEYS
+    assert meta["src"] == b.local_id()
+    assert meta["reply_to"] == reply_to
+    assert meta["correlation_id"] == expected_cid
+    assert type(meta["msg_id"]) is int and meta["msg_id"] > 0
+
+
+def test_callbacks_run_on_the_actors_loop_in_message_order(pair, loop_thread):
+    a, b, _ = pair
+    threads = []
+    got = []
+
+    def callback(payload, meta):
+        threads.append(threading.current_thread())
+        got.append((payload, meta["msg_id"]))
+
+    a.register_actor("ordered", loop_thread.loop, callback)
+    for i in range(100):
+        b.send_data(a.local_id(), "ordered", i, None, None)
+    assert wait_until(lambda: len(got) == 100)
+    assert [p for p, _ in got] == list(range(100))
+    ids = [m for _, m in got]
+    assert ids == sorted(ids) and len(set(ids)) == 100
+    assert set(threads) == {loop_thread.thread}
+
+
+def test_raw_payloads_empty_gives_none_and_invalid_json_is_dropped(make_node, loop_thread, raw_peer):
+    a = make_node("a")
+    actor = Recorder()
+    a.register_actor("x", loop_thread.loop, actor)
+    raw = raw_peer(a)
+    raw.send(KIND_DATA, dst_actor="x", payload=b"")
+    raw.send(KIND_DATA, dst_actor="x", payload=b"{not json")
+    raw.send(KIND_DATA, dst_actor="x", payload=b'[1] trailing bytes are not examined', reply_to="r",
+             correlation_id=5)
+    calls = actor.wait_for(2)
+    assert calls[0] == (None, {"src": raw.src, "reply_to": None, "correlation_id": None, "msg_id": 2})
+    # The second message never reached the callback; the third did.
+    assert calls[1] == ([1], {"src": raw.src, "reply_to": "r", "correlation_id": 5, "msg_id": 4})
+
+
+class Failing:
+    """An event loop object whose call_soon_threadsafe fails for the first two
+    items (as a closed asyncio loop does, then as an object without the
+    method would) and then works."""
+
+    def __init__(self, good):
+        self.good = good
+        self.lookups = 0
+        self.closed = asyncio.new_event_loop()
+        self.closed.close()
+
+    def __getattr__(self, name):
+        if name != "call_soon_threadsafe":
+            raise AttributeError(name)
+        self.lookups += 1
+        if self.lookups == 1:
+            return self.closed.call_soon_threadsafe
+        if self.lookups == 2:
+            raise AttributeError(name)
+        return self.good.call_soon_threadsafe
+
+
+def test_a_failed_delivery_loses_that_item_only(pair, loop_thread):
+    a, b, _ = pair
+    actor = Recorder()
+    failing = Failing(loop_thread.loop)
+    a.register_actor("f", failing, actor)
+    for i in range(4):
+        b.send_data(a.local_id(), "f", i, None, None)
+    # call_soon_threadsafe is looked up anew for every message.
+    assert [c[0] for c in actor.wait_for(2)] == [2, 3]
+    assert failing.lookups == 4
+
+
+def test_error_events_from_unknown_actor_and_from_notify(pair, loop_thread):
+    a, b, _ = pair
+    b_events = Recorder()
+    b.set_event_handler(loop_thread.loop, b_events)
+    a_events = Recorder()
+    a.set_event_handler(loop_thread.loop, a_events)
+    b.send_data(a.local_id(), "nope", 1, None, 7)
+    b.send_data(a.local_id(), "nope", 1, None, None)
+    a.notify_peer_error(b.local_id(), 'full "q"\n\u0001é', 2**64 - 1)
+    events = [e[0] for e in b_events.wait_for(3)]
+    refusals = [e for e in events if e["detail"].startswith('{"error":"actor_not_found')]
+    assert refusals == [
+        {"kind": "error", "peer": a.local_id(), "detail": '{"error":"actor_not_found:nope"}', "correlation_id": 7},
+        {"kind": "error", "peer": a.local_id(), "detail": '{"error":"actor_not_found:nope"}',
+         "correlation_id": None},
+    ]
+    assert all(list(e) == ["kind", "peer", "detail", "correlation_id"] for e in events)
+    notified = [e for e in events if e not in refusals]
+    assert notified == [{"kind": "error", "peer": a.local_id(), "detail": '{"error":"full \\"q\\"\\n\\u0001é"}',
+                         "correlation_id": 2**64 - 1}]
+    assert a_events.calls == []  # an unknown actor is told to the sender only
+
+
+def test_error_message_payloads_are_rendered_into_the_detail(make_node, loop_thread, raw_peer):
+    a = make_node("a")
+    events = Recorder()
+    a.set_event_handler(loop_thread.loop, events)
+    raw = raw_peer(a)
+    payloads = [b"", b'{ "b": 1, "a": [true, null] }', b"abc"]
+    for i, payload in enumerate(payloads):
+        raw.send(KIND_ERROR, payload=payload, correlation_id=i)
+    assert wait_until(lambda: events.kinds().count("error") == 3)
+    details = [(e[0]["detail"], e[0]["correlation_id"]) for e in events.calls if e[0]["kind"] == "error"]
+    assert details == [("null", 0), ('{"a":[true,null],"b":1}', 1), ("", 2)]
+
+
+def test_every_event_kind_reaches_the_handler_as_its_dictionary(make_node, loop_thread):
+    a = make_node("a", reconnect_max_attempts=0)
+    b = make_node("b")
+    events = Recorder()
+    a.set_event_handler(loop_thread.loop, events)
+    connect(a, b)
+    peer = b.local_id()
+    b.stop()  # a dialled b: it wants b and tries once more, in vain
+    assert events.wait_for(3) == [
+        ({"kind": "peer_connected", "peer": peer},),
+        ({"kind": "peer_disconnected", "peer": peer},),
+        ({"kind": "reconnect_gave_up", "peer": peer},),
+    ]
+
+
+def test_a_handler_that_falls_behind_loses_the_oldest_events_silently(pair, loop_thread):
+    a, b, _ = pair
+    gated, keeping_up = GatedLoop(), Recorder()
+    a.set_event_handler(gated, "cb")
+    a.set_event_handler(loop_thread.loop, keeping_up)
+    b.notify_peer_error(a.local_id(), "d", 0)
+    assert gated.entered.wait(5)
+    for i in range(1, 150):
+        b.notify_peer_error(a.local_id(), "d", i)
+    keeping_up.wait_for(150)
+    assert [e[0]["correlation_id"] for e in keeping_up.calls] == list(range(150))
+    gated.release()
+    # Event 0 was in delivery when the others came; of those the broadcast
+    # held the 64 newest.
+    assert wait_until(lambda: gated.recorder.calls and gated.recorder.calls[-1][0]["correlation_id"] == 149)
+    got = [e[0]["correlation_id"] for e in gated.recorder.calls]
+    assert got == [0] + list(range(150 - 64, 150))
+    assert all(set(e[0]) == {"kind", "peer", "detail", "correlation_id"} for e in gated.recorder.calls)
