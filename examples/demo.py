@@ -1,6 +1,6 @@
 """Two nodes in two processes exchange messages through actors.
 
-Run it as `python examples/demo.py`. The driver process starts its node and
+Run it as `python examples/demo.py [--messages N] [--pings N]`. The driver process starts its node and
 spawns a worker process, which starts its own node and dials the driver. The
 driver then
   1. asks the worker's "greeter" actor for greetings (request and reply),
@@ -14,6 +14,7 @@ driver then
 Both processes print the events their nodes report. It ends by itself after a
 few seconds.
 """
+import argparse
 import asyncio
 import statistics
 import subprocess
@@ -23,10 +24,8 @@ import time
 from vardimont._core import Node
 
 SETTINGS = dict(heartbeat_interval=0.2, peer_timeout=2.0, reconnect_interval=0.1, reconnect_max_attempts=3)
-STREAM_MESSAGES = 20_000
 WINDOW = 256       # at most this many stream messages not yet acknowledged
 ACK_EVERY = 64
-PINGS = 1_000
 
 
 def say(role, text):
@@ -79,7 +78,7 @@ async def worker(driver_id):
 
 # --- the driver process -------------------------------------------------------
 
-async def driver():
+async def driver(stream_messages, pings):
     loop = asyncio.get_running_loop()
     node = Node("driver@127.0.0.1:0", **SETTINGS)
     node.start()
@@ -133,29 +132,29 @@ async def driver():
         # 2. a stream under a flow-control window
         body = {"seq": 0, "kind": "tick", "data": "x" * 60}
         started = time.perf_counter()
-        for seq in range(STREAM_MESSAGES):
+        for seq in range(stream_messages):
             while seq - acked >= WINDOW:
                 ack_seen.clear()
                 await asyncio.wait_for(ack_seen.wait(), 10)
             body["seq"] = seq
-            if seq == STREAM_MESSAGES - 1:
+            if seq == stream_messages - 1:
                 body["last"] = True
             node.send_data(worker_id, "counter", body, "driver.inbox", None)
-        while acked < STREAM_MESSAGES:
+        while acked < stream_messages:
             ack_seen.clear()
             await asyncio.wait_for(ack_seen.wait(), 10)
         elapsed = time.perf_counter() - started
-        say("driver", f"stream: {STREAM_MESSAGES} messages delivered and counted in {elapsed:.2f} s, "
-                      f"{STREAM_MESSAGES / elapsed:,.0f} messages/s")
+        say("driver", f"stream: {stream_messages} messages delivered and counted in {elapsed:.2f} s, "
+                      f"{stream_messages / elapsed:,.0f} messages/s")
 
         # 3. ping-pong
         rtts = []
-        for i in range(PINGS):
+        for i in range(pings):
             t0 = time.perf_counter()
             await request("echo", {"ping": i})
             rtts.append(time.perf_counter() - t0)
         rtts.sort()
-        say("driver", f"ping-pong: {PINGS} round trips, median {statistics.median(rtts) * 1e6:.0f} us, "
+        say("driver", f"ping-pong: {pings} round trips, median {statistics.median(rtts) * 1e6:.0f} us, "
                       f"p99 {rtts[int(len(rtts) * 0.99) - 1] * 1e6:.0f} us")
 
         # 4. quit
@@ -179,4 +178,8 @@ if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "--worker":
         asyncio.run(worker(sys.argv[2]))
     else:
-        sys.exit(asyncio.run(driver()))
+        parser = argparse.ArgumentParser(description="Two nodes in two processes exchange messages.")
+        parser.add_argument("--messages", type=int, default=20_000, help="stream messages to send")
+        parser.add_argument("--pings", type=int, default=1_000, help="ping-pong round trips")
+        args = parser.parse_args()
+        sys.exit(asyncio.run(driver(max(1, args.messages), max(1, args.pings))))

@@ -1,13 +1,21 @@
 """Transport events as an event handler sees them.
 
 Node "a" watches its events while it connects to "b", sends to an actor that
-"b" does not have, is told of an error by "b", and then loses "b", which it
-tries to reach again twice before it gives up. Ends by itself in about a
-second.
+"b" does not have, is told of an error by "b", loses "b" when "b" stops, and
+finally tries a peer where nothing listens, which it gives up after two
+attempts. Ends by itself in well under a second.
 """
 import asyncio
+import socket
 
 from vardimont._core import Node
+
+
+def unused_port():
+    """A loopback port where nothing listens: connections to it are refused."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 async def main():
@@ -38,10 +46,15 @@ async def main():
     b.notify_peer_error(a.local_id(), "your request was dropped", 7)
     await next_event()                      # error with b's detail
 
-    print("b stops; a loses it and tries to reconnect")
+    print("b stops; a sees it go and stops wanting it")
     b.stop()
     await next_event()                      # peer_disconnected
-    await next_event()                      # reconnect_gave_up, after two attempts
+    a.forget_peer(b_id)
+
+    gone = f"gone@127.0.0.1:{unused_port()}"
+    print(f"a connects to {gone}, where nothing listens")
+    a.connect_peer(gone)
+    await next_event()                      # reconnect_gave_up, after two refused attempts
 
     a.stop()
     print("done")

@@ -4,8 +4,10 @@
 // Error re-render) and one with a secret, and a well-behaved peer that holds
 // the same secret.
 //
-// For each input the first byte picks a listener; the rest is written into it
-// by a raw client, which then closes its sending direction and waits for the
+// For each input the first byte picks a listener (bit 0) and how the rest is
+// written (bits 1-2: at once, or in writes of 1, 3 or 61 bytes, so that frames
+// reach the reader split across reads); the rest is written into it by a raw
+// client, which then closes its sending direction and waits for the
 // listener to close the connection (a hostile peer that ended its stream must
 // not keep its connection). Then the well-behaved peer must still be served:
 // it drops its old connection, dials again, handshakes and gets a Data message
@@ -14,15 +16,17 @@
 // connection.
 //
 // Every log event is let through, so the log lines built from hostile fields
-// are exercised too; they are dropped unless INBOUND_FUZZ_LOG is set, which
+// are exercised too (each must stay one line); they are dropped unless INBOUND_FUZZ_LOG is set, which
 // prints them to standard error (to see what an input did).
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -126,7 +130,8 @@ World& world() {
     vardimont::log::install_for_tests(
         std::make_shared<const vardimont::log::Filter>(vardimont::log::Filter::parse("trace", nullptr)), false,
         [](std::string_view line) {
-          FUZZ_CHECK(!line.empty());
+          // One event is one line, whatever a hostile peer put into its fields.
+          FUZZ_CHECK(!line.empty() && line.find_first_of("\r\n") == std::string_view::npos);
           log_lines.fetch_add(1, std::memory_order_relaxed);
           if (print) std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
         });
@@ -145,11 +150,13 @@ World& world() {
   return *w;
 }
 
-// Writes `bytes` into the listener at `port`, ends the stream and waits for
-// the listener to close its side.
-void hostile_session(std::uint16_t port, std::span<const std::uint8_t> bytes) {
+// Writes `bytes` into the listener at `port` in writes of at most `piece`
+// bytes, ends the stream and waits for the listener to close its side.
+void hostile_session(std::uint16_t port, std::span<const std::uint8_t> bytes, std::size_t piece) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   FUZZ_CHECK(fd >= 0);
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // small writes go out as they are
   const timeval tv{0, 200'000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -162,7 +169,7 @@ void hostile_session(std::uint16_t port, std::span<const std::uint8_t> bytes) {
   const auto deadline = Clock::now() + 5s;
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = send(fd, bytes.data() + sent, std::min(piece, bytes.size() - sent), MSG_NOSIGNAL);
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -232,11 +239,12 @@ void good_peer_delivers(World& w, Listener& l) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   World& w = world();
-  const bool authed = size > 0 && (data[0] & 1) != 0;
-  Listener& l = authed ? w.authed : w.open;
+  const std::uint8_t mode = size > 0 ? data[0] : 0;
+  Listener& l = (mode & 1) != 0 ? w.authed : w.open;
+  static constexpr std::size_t pieces[] = {SIZE_MAX, 1, 3, 61};
   const std::span<const std::uint8_t> bytes = size > 0 ? std::span(data + 1, size - 1) : std::span(data, 0);
 
-  hostile_session(l.transport->local_id().port, bytes);
+  hostile_session(l.transport->local_id().port, bytes, pieces[(mode >> 1) & 3]);
   good_peer_delivers(w, l);
 
   // Nothing of the hostile connection stays behind at the listener.

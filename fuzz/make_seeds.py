@@ -173,14 +173,18 @@ def json_seeds():
 
 
 def inbound_seeds():
-    # First byte: bit 0 picks the listener (0: no secret, 1: with a secret).
+    # First byte: bit 0 picks the listener (0: no secret, 1: with a secret),
+    # bits 1-2 the size of the writes (all at once, 1, 3 or 61 bytes).
     hs = frame(body(HANDSHAKE, msg_id=1, src="x@127.0.0.1:1"))
     def data(dst, corr=None, payload=b"1"):
         return frame(body(DATA, msg_id=2, src="x@127.0.0.1:1", dst=dst, payload=payload, corr=corr))
     err = frame(body(ERROR, msg_id=3, src="x@127.0.0.1:1", payload=b'{"b":[1,2],"a":"q","b":null}', corr=5))
+    session = hs + data("sink", 1) + data("nobody", 2) + err + frame(HEARTBEAT_7)
     return {
         "open-nothing": b"\x00",
-        "open-session": b"\x00" + hs + data("sink", 1) + data("nobody", 2) + err + frame(HEARTBEAT_7),
+        "open-session": b"\x00" + session,
+        "open-session-bytewise": b"\x02" + session,
+        "open-session-61": b"\x06" + session,
         "open-fill-mailbox": b"\x00" + hs + data("sink") * 260,
         "open-data-first": b"\x00" + data("sink") + hs,
         "open-version-2": b"\x00" + frame(body(HANDSHAKE, src="x@127.0.0.1:1", version=2)),
@@ -194,6 +198,7 @@ def inbound_seeds():
         "open-partial": b"\x00" + hs + data("sink")[:7],
         "authed-no-proof": b"\x01" + hs + data("sink"),
         "authed-wrong-proof": b"\x01" + frame(body(HANDSHAKE, src="x@127.0.0.1:1", payload=bytes(48))) + data("sink"),
+        "authed-wrong-proof-3": b"\x05" + frame(body(HANDSHAKE, src="x@127.0.0.1:1", payload=bytes(48))) + data("sink"),
     }
 
 

@@ -54,7 +54,14 @@ class Node:
         peer_queue_capacity: int | None = None,
     ) -> Node: ...
     def start(self) -> None:
-        """Starts the background runtime and binds the listener."""
+        """Starts the background runtime and binds the listener.
+
+        Raises RuntimeError "failed to bind {id}: {reason}" or "failed to start
+        runtime: {reason}", and ValueError for settings that no transport
+        accepts (a zero interval, a peer queue capacity of 0 or above 2**61-1).
+        Blocking methods called on a runtime worker thread (from an event loop
+        whose call_soon_threadsafe runs code at once) raise RuntimeError
+        "blocking call refused on a runtime worker thread"."""
     def stop(self) -> None:
         """Shuts down the background runtime."""
     def local_id(self) -> str:

@@ -2,23 +2,51 @@
 // of its arguments, exclusive use of the node, conversion of the arguments in
 // parameter order, parsing of peer ids, encoding of the payload (send_data),
 // then the started check; only a started node reaches its transport.
+//
+// The methods that wait for the transport (start, has_peer, peer_count,
+// forget_peer, register_actor, unregister_actor, send_data,
+// notify_peer_error) run their one operation on the calling thread with the
+// GIL released. Called on a worker thread of any node's runtime (possible
+// only from an event loop object whose call_soon_threadsafe runs code at
+// once, inside a delivery), they raise RuntimeError "blocking call refused
+// on a runtime worker thread" instead: the worker must never park on work
+// that it may itself have to run. connect_peer, set_event_handler, stop and
+// local_id wait for nothing and work there too.
+//
+// A call works on the node's own Transport and runtime handle rather than on
+// copies: exclusive use keeps start() and stop() from changing them while
+// the call runs, and the call's reference to the node keeps it alive.
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "async/queue.h"
+#include "async/runtime.h"
 #include "py/binder.h"
 #include "py/convert.h"
 #include "py/deferred.h"
+#include "py/delivery.h"
 #include "py/errors.h"
+#include "py/interpreter_guard.h"
+#include "py/logging_setup.h"
 #include "py/method.h"
 #include "py/node.h"
 #include "py/ref.h"
 
 namespace vardimont::py {
 
-// Holds nothing yet: start() does not build a runtime in this module, so no
-// node is ever started and every transport method ends at the started check.
-struct NodeRuntime {};
+// What a started node holds. Destroying it (stop(), a new start(), the
+// node's destructor) shuts the runtime down in the background: never a join
+// here, where the GIL is held and a worker may be waiting for it inside a
+// delivery.
+struct NodeRuntime {
+  transport::Transport transport;
+  std::shared_ptr<async::Runtime> runtime;
+  async::Executor handle;
+
+  ~NodeRuntime() { runtime->shutdown_in_background(); }
+};
 
 NodeRecord::NodeRecord() = default;
 NodeRecord::NodeRecord(NodeRecord&&) noexcept = default;
@@ -28,6 +56,14 @@ NodeRecord::~NodeRecord() = default;
 namespace {
 
 PyObject* raise_not_started() { return raise(PyExc_RuntimeError, "node has not been started"); }
+
+// True, with RuntimeError set, when the calling thread is a runtime worker and
+// so must not block; its text is the runtime's own.
+bool refuse_on_worker() {
+  if (!async::Runtime::on_worker_thread()) return false;
+  raise(PyExc_RuntimeError, async::BlockingOnWorker().what());
+  return true;
+}
 
 // The started check: the node's runtime, or nullptr with RuntimeError
 // "node has not been started" set.
@@ -59,11 +95,61 @@ PyObject* entry(Body&& body) noexcept {
 // ---------------------------------------------------------------------------
 // Lifecycle
 
+// The settings with start()'s defaults for those left out.
+transport::TransportConfig transport_config(const NodeRecord& r) {
+  transport::TransportConfig config;
+  config.cluster_secret = r.cluster_secret;
+  config.reconnect_max_attempts = r.reconnect_max_attempts;
+  config.heartbeat_interval = r.heartbeat_interval.value_or(transport::Duration{1, 0});
+  config.peer_timeout = r.peer_timeout.value_or(transport::Duration{3, 0});
+  config.reconnect_interval = r.reconnect_interval.value_or(transport::Duration{1, 0});
+  config.peer_queue_capacity = r.peer_queue_capacity.value_or(256);
+  config.auto_reconnect = true;
+  return config;
+}
+
 PyObject* node_start(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* {
     ExclusiveUse use(self);
     if (!use) return nullptr;
-    return raise_not_started();
+    NodeRecord& record = use.record();
+    setup_logging();
+    // Workers exist only once a node has started: from here on the
+    // interpreter's exit must keep them out.
+    if (install_exit_guard(nullptr) != 0) return nullptr;
+    if (refuse_on_worker()) return nullptr;
+
+    // A configuration that no transport accepts (zero intervals, a peer queue
+    // capacity of 0 or above 2^61-1) is refused here, as the ValueError of a
+    // bad setting, before any runtime exists; the constructor stores such
+    // settings unchecked.
+    transport::TransportConfig config = transport_config(record);
+    if (std::optional<std::string> problem = transport::config_problem(config)) {
+      return raise(PyExc_ValueError, *problem);
+    }
+
+    Result<std::shared_ptr<async::Runtime>, std::string> built = async::Runtime::create();
+    if (!built) return raise(PyExc_RuntimeError, "failed to start runtime: " + built.error());
+    std::shared_ptr<async::Runtime> rt = std::move(built.value());
+
+    runtime::NodeId id = record.node_id;
+    Result<transport::Transport, transport::IoError> listened = without_gil(
+        [&] { return rt->block_on(transport::Transport::listen(id, std::move(config))); });
+    if (!listened) {
+      // This runtime has run no task, so none of its threads can be waiting
+      // for the GIL: it may be joined here (with the GIL released all the
+      // same, so that other Python threads go on meanwhile).
+      without_gil([&] { rt->shutdown_and_wait(); });
+      return raise(PyExc_RuntimeError, "failed to bind " + id.to_full() + ": " + listened.error().message);
+    }
+
+    async::Executor handle = rt->executor();
+    auto started = std::unique_ptr<NodeRuntime>(
+        new NodeRuntime{std::move(listened.value()), std::move(rt), std::move(handle)});
+    record.node_id = started->transport.local_id();
+    // A runtime held before is shut down in the background as this replaces it.
+    record.started = std::move(started);
+    Py_RETURN_NONE;
   });
 }
 
@@ -114,17 +200,29 @@ PyObject* with_peer_id(const Signature& sig, PyObject* self, PyObject* const* ar
 
 PyObject* node_connect_peer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_peer_id(CONNECT_PEER_SIGNATURE, self, args, nargs, kwnames,
-                      [](NodeRuntime&, runtime::NodeId) { return raise_not_started(); });
+                      [](NodeRuntime& running, runtime::NodeId peer) -> PyObject* {
+                        // Fire and forget: the task owns its Transport copy and the id.
+                        running.transport.spawn(transport::Transport::connect(running.transport, std::move(peer)));
+                        Py_RETURN_NONE;
+                      });
 }
 
 PyObject* node_forget_peer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_peer_id(FORGET_PEER_SIGNATURE, self, args, nargs, kwnames,
-                      [](NodeRuntime&, runtime::NodeId) { return raise_not_started(); });
+                      [](NodeRuntime& running, runtime::NodeId peer) -> PyObject* {
+                        if (refuse_on_worker()) return nullptr;
+                        without_gil([&] { running.transport.forget_peer(peer); });
+                        Py_RETURN_NONE;
+                      });
 }
 
 PyObject* node_has_peer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_peer_id(HAS_PEER_SIGNATURE, self, args, nargs, kwnames,
-                      [](NodeRuntime&, runtime::NodeId) { return raise_not_started(); });
+                      [](NodeRuntime& running, runtime::NodeId peer) -> PyObject* {
+                        if (refuse_on_worker()) return nullptr;
+                        const bool connected = without_gil([&] { return running.transport.has_peer(peer); });
+                        return PyBool_FromLong(connected ? 1 : 0);
+                      });
 }
 
 PyObject* node_peer_count(PyObject* self, PyObject*) {
@@ -133,7 +231,9 @@ PyObject* node_peer_count(PyObject* self, PyObject*) {
     if (!use) return nullptr;
     NodeRuntime* running = started_or_raise(use.record());
     if (running == nullptr) return nullptr;
-    return raise_not_started();
+    if (refuse_on_worker()) return nullptr;
+    const std::size_t count = without_gil([&] { return running->transport.peer_count(); });
+    return PyLong_FromSize_t(count);
   });
 }
 
@@ -160,7 +260,14 @@ PyObject* node_send_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!payload) return nullptr;
     NodeRuntime* running = started_or_raise(use.record());
     if (running == nullptr) return nullptr;
-    return raise_not_started();
+    if (refuse_on_worker()) return nullptr;
+    // The texts are views of the argument objects, which the caller keeps
+    // alive for the call; their UTF-8 buffers never change.
+    Result<void, transport::SendError> sent = without_gil([&] {
+      return running->transport.send_data_bytes(*peer, dst_actor, std::move(*payload), reply_to, correlation_id);
+    });
+    if (!sent) return raise(PyExc_ValueError, "send failed: " + sent.error().to_string());
+    Py_RETURN_NONE;
   });
 }
 
@@ -183,7 +290,10 @@ PyObject* node_notify_peer_error(PyObject* self, PyObject* const* args, Py_ssize
     if (!peer) return nullptr;
     NodeRuntime* running = started_or_raise(use.record());
     if (running == nullptr) return nullptr;
-    return raise_not_started();
+    if (refuse_on_worker()) return nullptr;
+    std::string owned_detail(detail);
+    without_gil([&] { running->transport.send_error_blocking(*peer, std::move(owned_detail), correlation_id); });
+    Py_RETURN_NONE;
   });
 }
 
@@ -207,7 +317,15 @@ PyObject* node_register_actor(PyObject* self, PyObject* const* args, Py_ssize_t 
     Ref callback = Ref::borrow(a[2]);
     NodeRuntime* running = started_or_raise(use.record());
     if (running == nullptr) return nullptr;
-    return raise_not_started();
+    if (refuse_on_worker()) return nullptr;
+    auto [mailbox_tx, mailbox_rx] = async::make_queue<wire::WireMessage>(transport::MAILBOX_CAPACITY);
+    std::string owned_name(name);
+    // When this returns the routing table holds the new mailbox: a message
+    // routed from now on finds it (and waits there for the drain loop).
+    without_gil([&] { running->transport.register_actor(std::move(owned_name), std::move(mailbox_tx)); });
+    Delivery delivery(event_loop.get(), callback.get());
+    asio::co_spawn(running->handle, drain_loop(std::move(mailbox_rx), std::move(delivery)), asio::detached);
+    Py_RETURN_NONE;
   });
 }
 
@@ -224,7 +342,9 @@ PyObject* node_unregister_actor(PyObject* self, PyObject* const* args, Py_ssize_
     if (!to_text(a[0], "name", name)) return nullptr;
     NodeRuntime* running = started_or_raise(use.record());
     if (running == nullptr) return nullptr;
-    return raise_not_started();
+    if (refuse_on_worker()) return nullptr;
+    without_gil([&] { running->transport.unregister_actor(name); });
+    Py_RETURN_NONE;
   });
 }
 
@@ -241,7 +361,12 @@ PyObject* node_set_event_handler(PyObject* self, PyObject* const* args, Py_ssize
     Ref callback = Ref::borrow(a[1]);
     NodeRuntime* running = started_or_raise(use.record());
     if (running == nullptr) return nullptr;
-    return raise_not_started();
+    // Subscribed before the task exists: every event published after this
+    // line reaches the handler, however late its task first runs.
+    transport::EventReceiver events = running->transport.subscribe_events();
+    Delivery delivery(event_loop.get(), callback.get());
+    asio::co_spawn(running->handle, event_drain_loop(std::move(events), std::move(delivery)), asio::detached);
+    Py_RETURN_NONE;
   });
 }
 

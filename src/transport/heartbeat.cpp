@@ -40,9 +40,8 @@ Seen take_events(EventReceiver& events, const NodeId& peer) {
   return Seen::Nothing;
 }
 
-}  // namespace
-
-async::awaitable<void> Transport::heartbeat_loop(Transport self, NodeId peer) {
+// The loop itself; see heartbeat_loop for the executor it must run on.
+async::awaitable<void> beat(Transport self, NodeId peer) {
   try {
     // Subscribed when the task first runs: earlier events are not seen.
     EventReceiver events = self.subscribe_events();
@@ -87,6 +86,23 @@ async::awaitable<void> Transport::heartbeat_loop(Transport self, NodeId peer) {
       auto sent = co_await handle->send(std::move(hb));
       if (!sent.ok()) co_return;
     }
+  } catch (const std::exception&) {
+    // A task ends quietly.
+  }
+}
+
+}  // namespace
+
+async::awaitable<void> Transport::heartbeat_loop(Transport self, NodeId peer) {
+  // Asio's parallel group is not safe when it completes on one thread while
+  // the thread that launched it is still inside the launch (which registers
+  // the group's cancellation handler in the coroutine's slot after starting
+  // both operations). On the bare io_context executor both worker threads can
+  // do that, and the loop then resumes frames that have already finished. On
+  // a strand of its own every completion waits until the launch is over.
+  try {
+    const async::Executor strand = asio::make_strand(self.executor());
+    co_await asio::co_spawn(strand, beat(std::move(self), std::move(peer)), async::use_awaitable);
   } catch (const std::exception&) {
     // A task ends quietly.
   }

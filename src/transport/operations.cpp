@@ -126,9 +126,10 @@ async::awaitable<Result<void, SendError>> Transport::async_send_data_bytes(
   if (reply_to) reply_view = *reply_to;
   Result<WireMessage, SendError> msg = build_data(dst_actor, std::move(payload), reply_view, correlation_id);
   if (!msg) co_return err(msg.error());
-  const std::optional<PeerHandle> handle = shared_->find_peer(peer);
+  std::optional<PeerHandle> handle = shared_->find_peer(peer);
   if (!handle) co_return err(SendError{SendError::Kind::NotConnected});
-  co_return co_await handle->send(std::move(msg).value());
+  Result<void, SendError> sent = co_await handle->send(std::move(msg).value());
+  co_return sent;
 }
 
 // --- error replies

@@ -60,9 +60,20 @@ PeerHandle PeerHandle::spawn(NodeId id, WriteHalf write_half, std::uint64_t capa
   return PeerHandle(std::move(id), std::move(tx));
 }
 
-async::awaitable<Result<void, SendError>> PeerHandle::send(WireMessage message) const {
-  if (co_await tx_.send(std::move(message))) co_return Ok{};
+namespace {
+
+// The send runs on its own copy of the sending end, so the handle it was
+// started from need not outlive it.
+async::awaitable<Result<void, SendError>> send_through(async::Sender<WireMessage> tx, WireMessage message) {
+  const bool queued = co_await tx.send(std::move(message));
+  if (queued) co_return Ok{};
   co_return err(SendError{SendError::Kind::Closed});
+}
+
+}  // namespace
+
+async::awaitable<Result<void, SendError>> PeerHandle::send(WireMessage message) const {
+  return send_through(tx_, std::move(message));
 }
 
 Result<void, SendError> PeerHandle::blocking_send(WireMessage message) const {

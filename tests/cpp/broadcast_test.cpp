@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <latch>
 #include <optional>
 #include <string>
 #include <thread>
@@ -251,6 +252,58 @@ TEST(Broadcast, ConcurrentPublishIsReceivedInOrderOrCountedAsMissed) {
   EXPECT_TRUE(in_order);
   EXPECT_EQ(received + missed, static_cast<std::uint64_t>(kItems));
   rt->shutdown_and_wait();
+}
+
+// A service that, when its context is torn down, makes another thread drop
+// the last sending end of a broadcast, which wakes the waiting receivers.
+// It is registered after the reactor and before the waits' registry, so this
+// happens after the waits have been unlinked and while the reactor shuts down.
+struct DropState {
+  std::optional<BroadcastSender<int>> sender;
+  std::thread dropper;
+  std::latch started{1};
+};
+
+class DropSenderOnShutdown : public asio::execution_context::service {
+ public:
+  using key_type = DropSenderOnShutdown;
+  inline static asio::execution_context::id id;
+  explicit DropSenderOnShutdown(asio::execution_context& ctx) : service(ctx) {}
+  DropState* state = nullptr;
+
+ private:
+  void shutdown() override {
+    DropState* s = state;
+    s->dropper = std::thread([s] {
+      s->started.count_down();
+      s->sender.reset();
+    });
+    s->started.wait();  // the drop now races the reactor's shutdown
+  }
+};
+
+TEST(Broadcast, TeardownUnlinksWaitsBeforeOtherThreadsCanWakeThem) {
+  // The drop races the teardown; a few rounds give the race its chances.
+  for (int round = 0; round < 20; ++round) {
+    DropState state;
+    state.sender.emplace(8);
+    bool woken = false;
+    {
+      asio::io_context ctx;
+      { asio::steady_timer first(ctx); }  // brings up the reactor
+      asio::use_service<DropSenderOnShutdown>(ctx).state = &state;
+      asio::co_spawn(
+          ctx,
+          [](Rx rx, bool& woken) -> awaitable<void> {
+            (void)co_await rx.recv();
+            woken = true;
+          }(state.sender->subscribe(), woken),
+          asio::detached);
+      ctx.poll();  // the receiver waits
+    }  // teardown with the wait pending, while the dropper thread runs
+    state.dropper.join();
+    EXPECT_FALSE(woken);
+  }
 }
 
 }  // namespace

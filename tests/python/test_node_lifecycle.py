@@ -47,6 +47,22 @@ def test_start_on_an_address_that_cannot_be_bound_leaves_the_node_not_started():
             node.has_peer("b@h:1")
 
 
+@pytest.mark.parametrize("setting, value, message", [
+    ("peer_queue_capacity", 0, "peer_queue_capacity must be from 1 to 2305843009213693951"),
+    ("peer_queue_capacity", 2**61, "peer_queue_capacity must be from 1 to 2305843009213693951"),
+    ("heartbeat_interval", 0, "heartbeat_interval must be greater than zero"),
+    ("peer_timeout", 0.0, "peer_timeout must be greater than zero"),
+    ("reconnect_interval", 1e-10, "reconnect_interval must be greater than zero"),
+])
+def test_settings_that_no_transport_accepts_are_refused_by_start(setting, value, message):
+    node = Node("a@127.0.0.1:0", **{setting: value})  # the constructor stores them as given
+    with pytest.raises(ValueError) as info:
+        node.start()
+    assert str(info.value) == message
+    with pytest.raises(RuntimeError, match="^node has not been started$"):
+        node.peer_count()
+
+
 def test_start_on_a_port_in_use_names_the_port_and_the_system_error(make_node):
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
