@@ -210,6 +210,7 @@ awaitable<typename BroadcastReceiver<T>::Item> BroadcastReceiver<T>::recv() {
   for (;;) {
     if (std::optional<Item> item = try_recv()) co_return std::move(*item);
     co_await async_wait_ready(ex, use_awaitable);
+    detail::throw_if_cancelled(co_await asio::this_coro::cancellation_state);
   }
 }
 

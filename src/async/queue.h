@@ -8,7 +8,11 @@
 // coroutine waiting here is suspended in an Asio timer wait, so destroying the
 // io_context destroys it cleanly and Asio's per-operation cancellation works:
 // a cancelled recv() takes nothing and throws operation_aborted; a cancelled
-// send() drops its item and throws operation_aborted.
+// send() drops its item, queues nothing and throws operation_aborted. That
+// holds also when the item (or the room) arrives in the same turn as the
+// cancellation, as long as the branches of the parallel group run on one
+// strand (or a one-thread context): branches running at once on two threads
+// can both complete, and the group then discards the loser's item.
 // Storage is allocated as items arrive, never for the capacity. Items are
 // destroyed outside the queue's lock, so an item's destructor may use queues.
 #pragma once

@@ -149,6 +149,7 @@ awaitable<bool> Sender<T>::send_from(Sender self, T item) {
     co_await detail::async_wait_until(
         st, &QueueState<T>::send_waits, [](QueueState<T>& s) { return s.sendable(); }, ex,
         use_awaitable);
+    detail::throw_if_cancelled(co_await asio::this_coro::cancellation_state);
   }
 }
 
@@ -222,6 +223,7 @@ awaitable<std::optional<T>> Receiver<T>::recv_from(std::shared_ptr<QueueState<T>
     co_await detail::async_wait_until(
         st, &QueueState<T>::recv_waits, [](QueueState<T>& s) { return s.receivable(); }, ex,
         use_awaitable);
+    detail::throw_if_cancelled(co_await asio::this_coro::cancellation_state);
   }
 }
 

@@ -10,11 +10,12 @@
 // - a woken waiter re-checks the condition under the mutex; a wake-up that
 //   finds it false just waits again.
 // A pending timer wait belongs to its io_context: destroying the context
-// destroys the wait and with it the suspended coroutine; the context's
+// destroys the wait and with it the suspended coroutine. The context's
 // teardown first unlinks every wait of the context (WaitRegistry), so that no
-// notifier on another thread touches a timer while the reactor goes away. A wait may be
-// cancelled through its handler's cancellation slot (any cancellation type);
-// it then completes with operation_aborted unless the condition already holds.
+// notifier on another thread touches a timer while the reactor goes away.
+// A wait may be cancelled through its handler's cancellation slot (any
+// cancellation type); it then completes with operation_aborted unless the
+// condition already holds.
 #pragma once
 
 #include <chrono>
@@ -296,6 +297,16 @@ struct InitiateWait {
     wh.arm_locked();
   }
 };
+
+// For consuming operations (recv, send) after their wait: a wait that was
+// ready in the same turn as its parent's cancellation still completes, but
+// the operation must then take (or put) nothing. Inside a parallel group
+// whose branches run on one strand this makes a losing receive lose nothing.
+inline void throw_if_cancelled(const asio::cancellation_state& state) {
+  if (state.cancelled() != asio::cancellation_type::none) {
+    throw std::system_error(asio::error::operation_aborted);
+  }
+}
 
 // Completes `token` (signature void(std::error_code)) once `ready(owner)`,
 // evaluated under owner->mu, is true; never completes inline. The timer runs

@@ -335,7 +335,8 @@ void install_for_tests(std::shared_ptr<const Filter> filter, bool ansi, LineSink
     set_current(nullptr);
     return;
   }
-  set_current(std::make_shared<const Subscriber>(Subscriber{std::move(filter), ansi, std::move(sink)}));
+  set_current(
+      std::make_shared<const Subscriber>(Subscriber{std::move(filter), ansi, std::move(sink)}));
 }
 
 bool enabled(Level level, std::string_view target) noexcept {

@@ -100,13 +100,6 @@ async::awaitable<Result<std::vector<tcp::endpoint>, std::error_code>> listen_can
 
 }  // namespace
 
-// GCC 12 reports the frame allocation of this coroutine, once Asio's frame
-// allocator is inlined into it, as a mismatched new/delete pair: a known false
-// positive of that compiler (sized delete after aligned new is well-formed).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
 async::awaitable<Result<Transport, IoError>> Transport::listen(NodeId local_id, TransportConfig config) {
   if (std::optional<std::string> problem = config_problem(config)) {
     co_return err(IoError::invalid_input(std::move(*problem)));
@@ -153,9 +146,6 @@ async::awaitable<Result<Transport, IoError>> Transport::listen(NodeId local_id, 
   transport.spawn(reconnect_supervisor(transport, std::move(events)));
   co_return transport;
 }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 async::awaitable<void> Transport::accept_loop(Transport self, asio::ip::tcp::acceptor listener) {
   asio::steady_timer pause(co_await asio::this_coro::executor);

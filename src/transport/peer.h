@@ -27,7 +27,9 @@ using wire::WireMessage;
 struct SendError {
   enum class Kind : std::uint8_t { Closed, NotConnected, PayloadTooLarge };
   Kind kind;
-  std::size_t len = 0;  // PayloadTooLarge
+  // PayloadTooLarge: the payload's length or, when the payload fits but the
+  // whole encoded body exceeds the frame limit, the body's length.
+  std::size_t len = 0;
 
   // "peer connection is closed" / "peer not connected" / "payload too large ({} bytes)"
   std::string to_string() const;

@@ -8,9 +8,10 @@
 // The group delivers every operation's result, so bytes that a read returned
 // are handled even when another branch finished first, and the event wait
 // takes nothing out of the subscription, so a cancelled wait loses no event.
-// When several branches are ready together the read goes first, then the
-// events, then the deadline: input and events both restart the time-out, so
-// only a wait in which nothing else happened ends the connection.
+// When several branches are ready together, all of them are acted on: the
+// bytes are handled first, then the events (so a busy peer cannot starve its
+// own disconnection), and the deadline counts only for a wait in which
+// neither input nor an event arrived.
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -62,15 +63,16 @@ class Reader {
         events_(self_.subscribe_events()),
         timer_(read_half_.socket().get_executor()) {}
 
-  // The loop; returns when the connection is finished.
+  // The loop; returns when the connection is finished. Every iteration arms
+  // a new deadline, so input and events both restart the time-out.
   async::awaitable<void> run() {
     for (;;) {
       const WaitOutcome w = co_await wait();
-      if (!w.read_ec && w.read_len > 0) {
+      const bool got_bytes = !w.read_ec && w.read_len > 0;
+      if (got_bytes) {
         if (!co_await handle_chunk(std::span<const std::uint8_t>(buf_.data(), w.read_len))) co_return;
         continue;
-      }
-      if (w.read_ec && w.read_ec != asio::error::operation_aborted) {
+      } else if (w.read_ec && w.read_ec != asio::error::operation_aborted) {
         // End of stream (the far end closed its sending direction) ends the
         // reader silently; any other failure is logged.
         if (w.read_ec != asio::error::eof) {
@@ -79,11 +81,10 @@ class Reader {
         }
         co_return;
       }
-      if (w.events_ready) {
-        if (own_disconnection_announced()) co_return;
-        continue;  // the next iteration arms a new deadline
-      }
-      if (w.deadline_passed) co_return;
+      // Events ready in the same wait are looked at too, so a peer that never
+      // stops sending cannot keep its own disconnection from being seen.
+      if (w.events_ready && own_disconnection_announced()) co_return;
+      if (!got_bytes && !w.events_ready && w.deadline_passed) co_return;
     }
   }
 

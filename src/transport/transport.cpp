@@ -6,6 +6,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 #include "transport/transport_state.h"

@@ -153,7 +153,8 @@ class Transport {
   void send_error_blocking(const NodeId& peer, std::string detail,
                            std::optional<std::uint64_t> correlation_id) const;
 
-  // The same two from a coroutine (benchmarks, tests, route's replies).
+  // The same two from a coroutine (benchmarks, tests). send_error waits for
+  // room in the peer queue; route's own replies never wait (see route.cpp).
   async::awaitable<Result<void, SendError>> async_send_data_bytes(
       NodeId peer, std::string dst_actor, std::vector<std::uint8_t> payload,
       std::optional<std::string> reply_to, std::optional<std::uint64_t> correlation_id) const;
@@ -193,7 +194,7 @@ class Transport {
   bool register_connection(const PeerHandle& handle, bool outbound,
                            const std::function<void()>& before_insert = {}) const;
 
-  // Removes the entry for `peer` if it still holds `handle`'s connection
+  // Removes the entry for handle.id() if it still holds `handle`'s connection
   // (peer table write lock); whether it did. Used by a closing reader.
   bool unregister_connection(const PeerHandle& handle) const;
 

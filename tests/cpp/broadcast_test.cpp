@@ -196,6 +196,37 @@ TEST(Broadcast, CancelledReadyWaitInAParallelGroupLosesNothing) {
   EXPECT_EQ(log, (std::vector<std::string>{"other", "wait aborted", "", "ready", "wait ok", "7"}));
 }
 
+TEST(Broadcast, CancelledRecvTakesNothing) {
+  using asio::experimental::awaitable_operators::operator||;
+  for (const bool item_arrives_too : {false, true}) {
+    SCOPED_TRACE(item_arrives_too ? "item arrives with the cancellation" : "still waiting");
+    asio::io_context ctx;
+    BroadcastSender<int> tx(8);
+    BroadcastSender<int> other_tx(8);
+    Rx rx = tx.subscribe();
+    Rx other = other_tx.subscribe();
+    std::size_t winner = 99;
+    asio::co_spawn(
+        ctx,
+        [](Rx& rx, Rx& other, std::size_t& winner) -> awaitable<void> {
+          winner = (co_await (rx.recv() || other.recv())).index();
+        }(rx, other, winner),
+        asio::detached);
+    ctx.poll();
+    ASSERT_TRUE(other_tx.publish(1));
+    if (item_arrives_too) {
+      ASSERT_TRUE(tx.publish(2));
+    }
+    ctx.run();
+    // `||` flattens the two Item variants: indexes 3 to 5 are the second receiver's.
+    EXPECT_EQ(winner, 3u);
+    if (!item_arrives_too) {
+      ASSERT_TRUE(tx.publish(2));
+    }
+    EXPECT_EQ(take_all(rx), (std::vector<std::string>{"2"}));
+  }
+}
+
 TEST(Broadcast, ReadyWaitDoesNotConsume) {
   asio::io_context ctx;
   BroadcastSender<int> tx(8);

@@ -12,7 +12,8 @@
 namespace vardimont::log {
 namespace {
 
-const std::regex kTime(R"(\d{4}-(0[1-9]|1[0-2])-(0[1-9]|[12]\d|3[01])T([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.\d{6}Z)");
+const std::regex kTime(
+    R"(\d{4}-(0[1-9]|1[0-2])-(0[1-9]|[12]\d|3[01])T([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.\d{6}Z)");
 
 // The line with its timestamp replaced by "<time>", after checking that the
 // line holds exactly one timestamp of the fixed format.
@@ -86,6 +87,8 @@ struct FilterCase {
 const std::string kLevelError =
     "error parsing level filter: expected one of \"off\", \"error\", \"warn\", \"info\", "
     "\"debug\", \"trace\", or a number 0-5";
+const std::string kUnsupported =
+    "invalid filter directive: span and field filters are not supported";
 
 TEST(LogFilter, DirectivesTable) {
   const std::vector<FilterCase> cases = {
@@ -94,16 +97,20 @@ TEST(LogFilter, DirectivesTable) {
                 {Level::Error, "other", true}}},
       {",,", {}, {{Level::Error, "x", true}, {Level::Warn, "x", false}}},
       // A bare level applies to every target; names in any case, or numbers.
-      {"debug", {}, {{Level::Debug, "_core::py::node", true}, {Level::Trace, "_core::py::node", false}}},
+      {"debug", {}, {{Level::Debug, "_core::py::node", true},
+                     {Level::Trace, "_core::py::node", false}}},
       {"WaRn", {}, {{Level::Warn, "x", true}, {Level::Info, "x", false}}},
       {"4", {}, {{Level::Debug, "x", true}, {Level::Trace, "x", false}}},
       {"5", {}, {{Level::Trace, "x", true}}},
       {"off", {}, {{Level::Error, "x", false}}},
       {"0", {}, {{Level::Error, "x", false}}},
       // A target matches every target that begins with it; others stay off.
-      {"_core=debug", {}, {{Level::Debug, "_core::transport", true}, {Level::Debug, "_core::py::node", true},
-                           {Level::Trace, "_core::transport", false}, {Level::Error, "other", false}}},
-      {"_core=1", {}, {{Level::Error, "_core::transport", true}, {Level::Warn, "_core::transport", false}}},
+      {"_core=debug", {}, {{Level::Debug, "_core::transport", true},
+                           {Level::Debug, "_core::py::node", true},
+                           {Level::Trace, "_core::transport", false},
+                           {Level::Error, "other", false}}},
+      {"_core=1", {}, {{Level::Error, "_core::transport", true},
+                       {Level::Warn, "_core::transport", false}}},
       {"_core=DEBUG", {}, {{Level::Debug, "_core::transport::peer", true}}},
       // A target alone, or with an empty level, enables every level.
       {"_core", {}, {{Level::Trace, "_core::transport", true}, {Level::Error, "other", false}}},
@@ -135,10 +142,10 @@ TEST(LogFilter, DirectivesTable) {
       {" debug", {"ignoring ` debug`: invalid filter directive"}, {{Level::Debug, "x", false}}},
       {"bad.target=debug", {"ignoring `bad.target=debug`: invalid filter directive"}, {}},
       {"a[span]=debug",
-       {"ignoring `a[span]=debug`: invalid filter directive: span and field filters are not supported"},
+       {"ignoring `a[span]=debug`: " + kUnsupported},
        {{Level::Debug, "a", false}, {Level::Error, "a", true}}},
       {"[{field}]=trace",
-       {"ignoring `[{field}]=trace`: invalid filter directive: span and field filters are not supported"},
+       {"ignoring `[{field}]=trace`: " + kUnsupported},
        {}},
       // Valid pieces beside invalid ones are used; no fallback then.
       {"_core=debug,junk=nope,,x y", {"ignoring `junk=nope`: " + kLevelError,
@@ -192,8 +199,9 @@ class LogSubscriber : public ::testing::Test {
 
 TEST_F(LogSubscriber, EventsPassTheFilterIntoOneLineEach) {
   Captured out;
-  install_for_tests(std::make_shared<const Filter>(Filter::parse("_core::transport=debug", nullptr)),
-                    false, out.sink());
+  install_for_tests(
+      std::make_shared<const Filter>(Filter::parse("_core::transport=debug", nullptr)), false,
+      out.sink());
   EXPECT_TRUE(enabled(Level::Debug, PEER));
   EXPECT_FALSE(enabled(Level::Trace, PEER));
   EXPECT_FALSE(enabled(Level::Error, PY_NODE));
@@ -233,7 +241,9 @@ class StderrCapture {
     ::close(fds_[1]);
     std::string out;
     char buf[512];
-    for (ssize_t n; (n = ::read(fds_[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(fds_[0], buf, sizeof buf)) > 0;) {
+      out.append(buf, static_cast<std::size_t>(n));
+    }
     ::close(fds_[0]);
     return out;
   }

@@ -219,55 +219,73 @@ TEST(Queue, QueuedItemsAreDestroyedOutsideTheLock) {
   EXPECT_EQ(destroyed, 1);
 }
 
+// A receive that loses a race against another one in `||` takes nothing,
+// whether it was still waiting or its item arrived in the same turn.
 TEST(Queue, CancelledRecvTakesNothing) {
-  asio::io_context ctx;
-  auto [tx, rx] = make_queue<int>(4);
-  auto [other_tx, other_rx] = make_queue<int>(4);
-  std::variant<std::optional<int>, std::optional<int>> winner;
-  std::exception_ptr failure;
-  spawn(
-      ctx,
-      [](Receiver<int>& rx, Receiver<int>& other,
-         std::variant<std::optional<int>, std::optional<int>>& winner) -> awaitable<void> {
-        winner = co_await (rx.recv() || other.recv());
-      }(rx, other_rx, winner),
-      &failure);
-  ctx.poll();  // both receives wait
-  int v = 5;
-  ASSERT_EQ(other_tx.try_send(v), TrySend::Ok);
-  ctx.poll();  // the other queue wins; the first receive is cancelled
-  ASSERT_EQ(winner.index(), 1u);
-  EXPECT_EQ(std::get<1>(winner), 5);
-
-  // The cancelled receive is no longer registered: the next item stays queued.
-  int w = 6;
-  ASSERT_EQ(tx.try_send(w), TrySend::Ok);
-  ctx.run();
-  EXPECT_FALSE(failure);
-  EXPECT_EQ(rx.try_recv(), 6);
+  for (const bool item_arrives_too : {false, true}) {
+    SCOPED_TRACE(item_arrives_too ? "item arrives with the cancellation" : "still waiting");
+    asio::io_context ctx;
+    auto [tx, rx] = make_queue<int>(4);
+    auto [other_tx, other_rx] = make_queue<int>(4);
+    std::variant<std::optional<int>, std::optional<int>> winner;
+    std::exception_ptr failure;
+    spawn(
+        ctx,
+        [](Receiver<int>& rx, Receiver<int>& other,
+           std::variant<std::optional<int>, std::optional<int>>& winner) -> awaitable<void> {
+          winner = co_await (rx.recv() || other.recv());
+        }(rx, other_rx, winner),
+        &failure);
+    ctx.poll();  // both receives wait
+    int v = 5;
+    ASSERT_EQ(other_tx.try_send(v), TrySend::Ok);
+    int w = 6;
+    if (item_arrives_too) {
+      ASSERT_EQ(tx.try_send(w), TrySend::Ok);
+    }
+    ctx.poll();  // the other queue wins; the first receive is cancelled
+    ASSERT_EQ(winner.index(), 1u);
+    EXPECT_EQ(std::get<1>(winner), 5);
+    // Nothing was taken from the first queue, and its cancelled receive is no
+    // longer registered: an item sent now stays queued.
+    if (!item_arrives_too) {
+      ASSERT_EQ(tx.try_send(w), TrySend::Ok);
+    }
+    ctx.run();
+    EXPECT_FALSE(failure);
+    EXPECT_EQ(rx.try_recv(), 6);
+  }
 }
 
-TEST(Queue, CancelledSendDropsItsItemAndFreesNoSlot) {
-  asio::io_context ctx;
-  auto [tx, rx] = make_queue<int>(1);
-  auto [stop_tx, stop_rx] = make_queue<int>(1);
-  int v = 1;
-  ASSERT_EQ(tx.try_send(v), TrySend::Ok);
-  std::exception_ptr failure;
-  spawn(
-      ctx,
-      [](Sender<int> tx, Receiver<int>& stop) -> awaitable<void> {
-        auto r = co_await (tx.send(2) || stop.recv());
-        EXPECT_EQ(r.index(), 1u);
-      }(tx, stop_rx),
-      &failure);
-  ctx.poll();
-  int s = 0;
-  ASSERT_EQ(stop_tx.try_send(s), TrySend::Ok);
-  ctx.run();
-  EXPECT_FALSE(failure);
-  EXPECT_EQ(rx.try_recv(), 1);
-  EXPECT_EQ(rx.try_recv(), std::nullopt) << "the cancelled send must not have queued";
+TEST(Queue, CancelledSendQueuesNothing) {
+  for (const bool room_appears_too : {false, true}) {
+    SCOPED_TRACE(room_appears_too ? "room appears with the cancellation" : "still waiting");
+    asio::io_context ctx;
+    auto [tx, rx] = make_queue<int>(1);
+    auto [stop_tx, stop_rx] = make_queue<int>(1);
+    int v = 1;
+    ASSERT_EQ(tx.try_send(v), TrySend::Ok);
+    std::exception_ptr failure;
+    spawn(
+        ctx,
+        [](Sender<int> tx, Receiver<int>& stop) -> awaitable<void> {
+          auto r = co_await (tx.send(2) || stop.recv());
+          EXPECT_EQ(r.index(), 1u);
+        }(tx, stop_rx),
+        &failure);
+    ctx.poll();
+    int s = 0;
+    ASSERT_EQ(stop_tx.try_send(s), TrySend::Ok);
+    if (room_appears_too) {
+      EXPECT_EQ(rx.try_recv(), 1);
+    }
+    ctx.run();
+    EXPECT_FALSE(failure);
+    if (!room_appears_too) {
+      EXPECT_EQ(rx.try_recv(), 1);
+    }
+    EXPECT_EQ(rx.try_recv(), std::nullopt) << "the cancelled send must not have queued";
+  }
 }
 
 // Producers on plain threads and coroutines on the runtime's two workers, one

@@ -241,6 +241,30 @@ TEST_F(ReaderTest, EventsRestartTheReadTimeOut) {
   EXPECT_TRUE(p.wait_closed());
 }
 
+TEST_F(ReaderTest, APeerThatNeverStopsSendingStillSeesItsDisconnection) {
+  Transport n = start_n();
+  const NodeId x = node_id("x@127.0.0.1:9");
+  RawPeer p = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  // Input is ready at every read from here on.
+  std::vector<std::uint8_t> burst;
+  for (int i = 0; i < 4000; ++i) {
+    auto f = frame_of(raw_message(MessageKind::Heartbeat, x.to_full(), static_cast<std::uint64_t>(i)));
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<int> writes{0};
+  std::thread flood([&] {
+    while (!stop && p.write(burst)) ++writes;
+  });
+  ASSERT_TRUE(eventually([&] { return writes >= 20; }));
+  n.forget_peer(x);
+  EXPECT_TRUE(p.wait_closed());
+  stop = true;
+  flood.join();
+}
+
 TEST_F(ReaderTest, ManySilentConnectionsAreClosedWhileARealPeerIsServed) {
   Transport n = start("n");  // short time-out
   Transport good = start("good");
