@@ -4,6 +4,12 @@
 // detached reaper that stops, joins and destroys them, which drops every task
 // (the destructors of suspended coroutines run on the reaper thread, which
 // counts as a worker thread for on_worker_thread()).
+//
+// Other threads may go on using queues and broadcasts that the runtime's
+// tasks wait on during and after a shutdown: the teardown unlinks those waits
+// first. What must not overlap a shutdown call or the reaper's teardown is a
+// direct use of the context from another thread (posting or spawning on
+// executor()); block_on spawns under the runtime's own lock.
 #pragma once
 
 #include <memory>

@@ -14,7 +14,9 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "async/asio.h"
 #include "transport/peer.h"
@@ -101,16 +103,15 @@ async::awaitable<void> run_connect(std::shared_ptr<ConnectState> st, NodeId peer
       st->socket->open(ep.protocol(), ec);
       if (!ec) {
         std::tie(ec) = co_await st->socket->async_connect(ep, async::use_tuple);
-        if (!ec && !st->abandoned) {
+        if (st->abandoned) break;  // finish() drops the socket
+        if (!ec) {
           finish();
           co_return;
         }
       }
-      if (st->socket) {
-        std::error_code ignored;
-        st->socket->close(ignored);
-        st->socket.reset();
-      }
+      std::error_code ignored;
+      st->socket->close(ignored);
+      st->socket.reset();
       last = IoError::from(ec);
     }
     st->error = last ? std::move(*last) : no_address();

@@ -71,7 +71,6 @@ class Reader {
       const bool got_bytes = !w.read_ec && w.read_len > 0;
       if (got_bytes) {
         if (!co_await handle_chunk(std::span<const std::uint8_t>(buf_.data(), w.read_len))) co_return;
-        continue;
       } else if (w.read_ec && w.read_ec != asio::error::operation_aborted) {
         // End of stream (the far end closed its sending direction) ends the
         // reader silently; any other failure is logged.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -265,17 +266,21 @@ TEST_F(LogSubscriber, DefaultSinkWritesLinesToStandardError) {
   EXPECT_EQ(without_time(out.substr(nl + 1)), "<time> ERROR _core::transport: to stderr k=v\n");
 }
 
-// The only test that calls install(): the first installation in a process
-// holds, later ones change nothing.
-TEST_F(LogSubscriber, FirstInstallationWins) {
-  Captured first;
-  Captured second;
-  ASSERT_TRUE(install(Filter::parse("warn", nullptr), false, first.sink()));
-  EXPECT_FALSE(install(Filter::parse("trace", nullptr), true, second.sink()));
-  event(Level::Warn, TRANSPORT, "w");
-  event(Level::Info, TRANSPORT, "i");
-  EXPECT_EQ(first.take().size(), 1u);
-  EXPECT_TRUE(second.take().empty());
+// install() changes the process for good, so it is tried in a child process:
+// the first installation holds, later ones change nothing.
+TEST(LogInstall, FirstInstallationWins) {
+  EXPECT_EXIT(
+      {
+        Captured first;
+        Captured second;
+        const bool installed = install(Filter::parse("warn", nullptr), false, first.sink());
+        const bool again = install(Filter::parse("trace", nullptr), true, second.sink());
+        event(Level::Warn, TRANSPORT, "w");
+        event(Level::Info, TRANSPORT, "i");
+        const bool ok = installed && !again && first.take().size() == 1 && second.take().empty();
+        std::_Exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -10,10 +10,13 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "async/broadcast.h"
 #include "async/queue.h"
+#include "log/log.h"
 
 namespace vardimont::async {
 namespace {
@@ -129,6 +132,32 @@ TEST(Runtime, BlockOnRethrowsTheOperationsException) {
   rt->shutdown_and_wait();
 }
 
+TEST(Runtime, AHandlerThatThrowsIsLoggedAndTheWorkersGoOn) {
+  std::mutex mu;
+  std::vector<std::string> lines;
+  log::install_for_tests(std::make_shared<const log::Filter>(log::Filter::errors_only()), false,
+                         [&](std::string_view line) {
+                           std::lock_guard<std::mutex> lock(mu);
+                           lines.emplace_back(line);
+                         });
+  auto rt = make_runtime();
+  for (int i = 0; i < 2 * WORKER_THREADS; ++i) {
+    asio::post(rt->executor(), [] { throw std::runtime_error("boom"); });
+  }
+  EXPECT_EQ(rt->block_on([]() -> awaitable<int> { co_return 3; }()), 3);
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return lines.size() == 2 * WORKER_THREADS;
+  }));
+  rt->shutdown_and_wait();
+  log::install_for_tests(nullptr, false, {});
+  for (const std::string& line : lines) {
+    EXPECT_NE(line.find(" ERROR _core::runtime: task failed with an exception e=boom"),
+              std::string::npos)
+        << line;
+  }
+}
+
 TEST(Runtime, BlockingOnAWorkerThrowsInsteadOfDeadlocking) {
   auto rt = make_runtime();
   EXPECT_NO_THROW(Runtime::check_blocking_allowed());
@@ -173,23 +202,42 @@ TEST(Runtime, ShutdownInBackgroundReturnsAtOnceAndDropsSuspendedTasks) {
   EXPECT_THROW((void)rt->executor(), RuntimeStopped);
 }
 
+// A caller parked in block_on learns of a shutdown that drops its operation,
+// whether the operation was already suspended or still queued behind busy
+// workers (then it never ran at all).
 TEST(Runtime, ShutdownDropsTheOperationABlockedCallerWaitsFor) {
-  auto rt = make_runtime();
-  auto [tx, rx] = make_queue<int>(1);
-  std::atomic<int> outcome{0};
-  std::thread caller([&, rx = std::move(rx)]() mutable {
-    try {
-      (void)rt->block_on(rx.recv());
-      outcome = 1;
-    } catch (const RuntimeStopped&) {
-      outcome = 2;
+  for (const bool started : {true, false}) {
+    SCOPED_TRACE(started ? "operation suspended" : "operation queued");
+    auto rt = make_runtime();
+    auto [tx, rx] = make_queue<int>(1);
+    std::latch release_workers(1);
+    if (!started) {
+      for (int i = 0; i < WORKER_THREADS; ++i) {
+        asio::post(rt->executor(), [&release_workers] { release_workers.wait(); });
+      }
     }
-  });
-  // Whether or not the caller got its operation in before the shutdown, it
-  // ends with RuntimeStopped.
-  rt->shutdown_in_background();
-  caller.join();
-  EXPECT_EQ(outcome.load(), 2);
+    std::atomic<bool> running{false};
+    std::atomic<bool> calling{false};
+    std::atomic<int> outcome{0};
+    std::thread caller([&, rx = std::move(rx)]() mutable {
+      try {
+        calling = true;
+        (void)rt->block_on([](Receiver<int> rx, std::atomic<bool>& running) -> awaitable<int> {
+          running = true;
+          co_return (co_await rx.recv()).value_or(-1);
+        }(std::move(rx), running));
+        outcome = 1;
+      } catch (const RuntimeStopped&) {
+        outcome = 2;
+      }
+    });
+    ASSERT_TRUE(eventually([&] { return started ? running.load() : calling.load(); }));
+    rt->shutdown_in_background();
+    release_workers.count_down();
+    caller.join();
+    EXPECT_EQ(outcome.load(), 2);
+    EXPECT_FALSE(!started && running.load()) << "a stopped runtime ran a queued task";
+  }
 }
 
 TEST(Runtime, ShutdownFromAWorkerThread) {
