@@ -68,8 +68,7 @@ class BlockOnSettler {
 // catch block has ended, so that afterwards the caller holds the only
 // reference to the exception object.
 template <class T>
-awaitable<void> settle(awaitable<T> aw, std::shared_ptr<BlockOnResult<T>> r) {
-  BlockOnSettler<T> settler(std::move(r));
+awaitable<void> settle(awaitable<T> aw, BlockOnSettler<T> settler) {
   std::exception_ptr error;
   try {
     if constexpr (std::is_void_v<T>) {
@@ -94,7 +93,7 @@ T Runtime::block_on(awaitable<T> aw) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!ctx_) throw RuntimeStopped();
     // From a thread outside the context, co_spawn only queues the coroutine.
-    asio::co_spawn(*ctx_, detail::settle<T>(std::move(aw), result),
+    asio::co_spawn(*ctx_, detail::settle<T>(std::move(aw), detail::BlockOnSettler<T>(result)),
                    asio::detached);
   }
   std::unique_lock<std::mutex> lock(result->mu);

@@ -210,10 +210,11 @@ TEST(Runtime, ShutdownDropsTheOperationABlockedCallerWaitsFor) {
     SCOPED_TRACE(started ? "operation suspended" : "operation queued");
     auto rt = make_runtime();
     auto [tx, rx] = make_queue<int>(1);
-    std::latch release_workers(1);
+    // Shared: a worker may still be inside wait() when this iteration ends.
+    auto release_workers = std::make_shared<std::latch>(1);
     if (!started) {
       for (int i = 0; i < WORKER_THREADS; ++i) {
-        asio::post(rt->executor(), [&release_workers] { release_workers.wait(); });
+        asio::post(rt->executor(), [release_workers] { release_workers->wait(); });
       }
     }
     std::atomic<bool> running{false};
@@ -233,7 +234,10 @@ TEST(Runtime, ShutdownDropsTheOperationABlockedCallerWaitsFor) {
     });
     ASSERT_TRUE(eventually([&] { return started ? running.load() : calling.load(); }));
     rt->shutdown_in_background();
-    release_workers.count_down();
+    release_workers->count_down();
+    // A caller left waiting would hang here; fail instead (a joinable thread
+    // then ends the test binary).
+    ASSERT_TRUE(eventually([&] { return outcome.load() != 0; }));
     caller.join();
     EXPECT_EQ(outcome.load(), 2);
     EXPECT_FALSE(!started && running.load()) << "a stopped runtime ran a queued task";
