@@ -6,5 +6,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 bash scripts/install-deps.sh
-"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation .
+"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 exec "$PY" examples/demo.py

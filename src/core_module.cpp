@@ -22,6 +22,13 @@ bool core(PyObject* module) noexcept {
 namespace {
 
 int module_exec(PyObject* module) {
+  // Worker threads attach to the main interpreter, and the module's caches
+  // and deferred-release list are process-wide: in another interpreter that
+  // would hand objects across interpreters, so the import is refused there.
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+    PyErr_SetString(PyExc_ImportError, "vardimont._core cannot be imported in a sub-interpreter");
+    return -1;
+  }
   if (!PyModule_Check(module)) {
     py::raise_not_instance(module, "module");
     return -1;

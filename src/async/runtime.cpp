@@ -109,36 +109,36 @@ void finish(std::unique_ptr<asio::io_context> ctx, std::vector<std::thread> work
 
 }  // namespace
 
-void Runtime::shutdown_in_background() noexcept {
-  std::unique_ptr<asio::io_context> ctx;
+Runtime::Stopped Runtime::take_and_stop() noexcept {
+  Stopped out;
   std::unique_ptr<Threads> threads;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    ctx = std::move(ctx_);
+    out.ctx = std::move(ctx_);
     threads = std::move(threads_);
   }
-  if (!ctx) return;
-  std::vector<std::thread> workers;
+  if (!out.ctx) return out;
   if (threads) {
     threads->guard.reset();
-    workers = std::move(threads->workers);
+    out.workers = std::move(threads->workers);
   }
   // Stopping is immediate and thread-safe: the workers leave run() once their
   // current handlers return, also when this is one of them.
-  ctx->stop();
+  out.ctx->stop();
+  return out;
+}
 
-  struct Job {
-    std::unique_ptr<asio::io_context> ctx;
-    std::vector<std::thread> workers;
-  };
-  auto* job = new (std::nothrow) Job{std::move(ctx), std::move(workers)};
+void Runtime::shutdown_in_background() noexcept {
+  Stopped stopped = take_and_stop();
+  if (!stopped.ctx) return;
+  auto* job = new (std::nothrow) Stopped{std::move(stopped)};
   if (job == nullptr) {
     // Out of memory: nothing can be handed over. The workers end on their own
     // (the context is stopped); the context is leaked, never destroyed under them.
-    for (std::thread& w : workers) {
+    for (std::thread& w : stopped.workers) {
       if (w.joinable()) w.detach();
     }
-    (void)ctx.release();
+    (void)stopped.ctx.release();
     return;
   }
   try {
@@ -163,22 +163,10 @@ void Runtime::shutdown_and_wait() noexcept {
     shutdown_in_background();
     return;
   }
-  std::unique_ptr<asio::io_context> ctx;
-  std::unique_ptr<Threads> threads;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    ctx = std::move(ctx_);
-    threads = std::move(threads_);
-  }
-  if (!ctx) return;
-  std::vector<std::thread> workers;
-  if (threads) {
-    threads->guard.reset();
-    workers = std::move(threads->workers);
-  }
-  ctx->stop();
+  Stopped stopped = take_and_stop();
+  if (!stopped.ctx) return;
   tl_worker = true;  // the teardown below runs task destructors
-  finish(std::move(ctx), std::move(workers));
+  finish(std::move(stopped.ctx), std::move(stopped.workers));
   tl_worker = false;
 }
 

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "async/asio.h"
 #include "runtime/result.h"
@@ -77,6 +78,13 @@ class Runtime {
  private:
   Runtime();
   struct Threads;
+  struct Stopped {
+    std::unique_ptr<asio::io_context> ctx;  // null when already shut down
+    std::vector<std::thread> workers;
+  };
+  // Takes the context and the workers out of this runtime, releases the work
+  // guard and stops the context; what is left to do is finish(...).
+  Stopped take_and_stop() noexcept;
   mutable std::mutex mu_;  // guards ctx_ and threads_ against a concurrent shutdown
   std::unique_ptr<asio::io_context> ctx_;
   std::unique_ptr<Threads> threads_;

@@ -17,13 +17,13 @@ constexpr auto kEscape = [] {
     char v[256];
   } t{};
   for (int c = 0; c < 0x20; ++c) t.v[c] = 'u';
-  t.v['\b'] = 'b';
-  t.v['\t'] = 't';
-  t.v['\n'] = 'n';
-  t.v['\f'] = 'f';
-  t.v['\r'] = 'r';
-  t.v['"'] = '"';
-  t.v['\\'] = '\\';
+  t.v[static_cast<unsigned char>('\b')] = 'b';
+  t.v[static_cast<unsigned char>('\t')] = 't';
+  t.v[static_cast<unsigned char>('\n')] = 'n';
+  t.v[static_cast<unsigned char>('\f')] = 'f';
+  t.v[static_cast<unsigned char>('\r')] = 'r';
+  t.v[static_cast<unsigned char>('"')] = '"';
+  t.v[static_cast<unsigned char>('\\')] = '\\';
   return t;
 }();
 

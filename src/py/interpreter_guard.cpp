@@ -78,7 +78,35 @@ int install_exit_guard(PyObject* module) {
   return 0;
 }
 
-bool enter_python(PyGILState_STATE& state) noexcept {
+// A worker keeps the thread state that its first attach created, and later
+// attaches only take the GIL with it: creating and destroying a thread state
+// for every delivery would cost more than the delivery. The state is given
+// back when the thread ends (KeptState's destructor), unless the interpreter
+// is closing by then, when the interpreter's teardown disposes of it.
+struct KeptState {
+  PyThreadState* state = nullptr;
+
+  ~KeptState() {
+    if (state == nullptr) return;
+    Gate& g = gate();
+    {
+      std::lock_guard lock(g.mutex);
+      if (g.closing) return;
+      ++g.inside;
+    }
+    if (Py_IsInitialized()) {
+      PyEval_RestoreThread(state);
+      PyGILState_Release(PyGILState_UNLOCKED);  // the first attach's: deletes the state, drops the GIL
+    }
+    std::lock_guard lock(g.mutex);
+    --g.inside;
+    if (g.inside == 0) g.drained.notify_all();
+  }
+};
+
+thread_local KeptState kept;
+
+bool enter_python() noexcept {
   Gate& g = gate();
   {
     std::lock_guard lock(g.mutex);
@@ -93,12 +121,17 @@ bool enter_python(PyGILState_STATE& state) noexcept {
     g.drained.notify_all();
     return false;
   }
-  state = PyGILState_Ensure();
+  if (kept.state != nullptr) {
+    PyEval_RestoreThread(kept.state);
+  } else {
+    (void)PyGILState_Ensure();  // creates this thread's state: the thread had none
+    kept.state = PyGILState_GetThisThreadState();
+  }
   return true;
 }
 
-void leave_python(PyGILState_STATE state) noexcept {
-  PyGILState_Release(state);
+void leave_python() noexcept {
+  (void)PyEval_SaveThread();
   Gate& g = gate();
   std::lock_guard lock(g.mutex);
   --g.inside;

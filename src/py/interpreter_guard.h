@@ -21,12 +21,14 @@ namespace vardimont::py {
 int install_exit_guard(PyObject* module);
 
 // Attaches the calling (non-Python) thread and takes the GIL, waiting for it.
-// False, with nothing taken, once the interpreter is closing or not
-// initialised. Never called by a thread that holds the GIL already.
-bool enter_python(PyGILState_STATE& state) noexcept;
+// The thread's first attach registers it with the interpreter; the
+// registration lasts until the thread ends. False, with nothing taken, once
+// the interpreter is closing or not initialised. Never called by a thread
+// that holds the GIL already, nor by one that Python created.
+bool enter_python() noexcept;
 
-// Gives back what a successful enter_python() took.
-void leave_python(PyGILState_STATE state) noexcept;
+// Gives back the GIL that a successful enter_python() took.
+void leave_python() noexcept;
 
 // Releases the GIL held by the calling Python thread, for a blocking native
 // operation.
@@ -54,16 +56,15 @@ bool interpreter_closing() noexcept;
 // enter_python()/leave_python() as a scope; attached() tells whether it got in.
 class PythonAttach {
  public:
-  PythonAttach() noexcept : attached_(enter_python(state_)) {}
+  PythonAttach() noexcept : attached_(enter_python()) {}
   ~PythonAttach() {
-    if (attached_) leave_python(state_);
+    if (attached_) leave_python();
   }
   PythonAttach(const PythonAttach&) = delete;
   PythonAttach& operator=(const PythonAttach&) = delete;
   bool attached() const noexcept { return attached_; }
 
  private:
-  PyGILState_STATE state_{};
   bool attached_;
 };
 

@@ -52,3 +52,31 @@ def test_a_second_module_object_shares_the_class(fresh_import):
     assert fresh_import.__all__ == core.__all__
     assert fresh_import.encode_payload.__self__ is fresh_import
     assert fresh_import.decode_payload(fresh_import.encode_payload([1])) == [1]
+
+
+def test_a_sub_interpreter_is_refused_at_import():
+    # Run in a child process: a sub-interpreter's failed import must not
+    # leave anything behind in the test process.
+    import subprocess
+    code = """
+try:
+    import _xxsubinterpreters as interpreters
+except ImportError:
+    import _interpreters as interpreters
+import vardimont._core
+iid = interpreters.create()
+script = '''
+try:
+    import vardimont._core
+except ImportError as e:
+    assert str(e) == "vardimont._core cannot be imported in a sub-interpreter", e
+else:
+    raise AssertionError("imported")
+'''
+interpreters.run_string(iid, script)
+interpreters.destroy(iid)
+print("ok")
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "ok\n"
