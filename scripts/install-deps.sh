@@ -3,6 +3,7 @@
 # packages already present are left alone. With --fuzz it also installs clang
 # and its fuzzer/sanitizer runtimes, which only scripts/fuzz.sh needs.
 set -euo pipefail
+export PIP_ROOT_USER_ACTION=ignore  # CI runs pip as root; the warning says nothing new
 
 debs=(g++ make libasio-dev libssl-dev libgtest-dev libgmock-dev libzmq3-dev python3-dev)
 [ "${1:-}" = --fuzz ] && debs+=(clang-14 libclang-rt-14-dev)
@@ -18,5 +19,5 @@ if ((${#missing[@]})); then
 fi
 
 PY=${PYTHON:-python3}
-"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+"$PY" -m pip install -q --disable-pip-version-check \
   "cmake>=3.26" ninja "scikit-build-core>=0.10" pytest hypothesis orjson pyzmq

@@ -4,6 +4,7 @@
 # Sanitizer and under ThreadSanitizer, then the Python tests against the
 # installed package.
 set -euo pipefail
+export PIP_ROOT_USER_ACTION=ignore  # CI runs pip as root; the warning says nothing new
 cd "$(dirname "$0")/.."
 root=$PWD
 PY=${PYTHON:-python3}
@@ -37,5 +38,5 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch "$(uname -m)" -R 
   bash -c "cd build/tsan && ctest --output-on-failure -j $jobs --timeout 240 --repeat until-pass:2"
 
 echo "== Python package and tests"
-"$PY" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation "$root"
+"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
 (cd tests/python && "$PY" -m pytest)
