@@ -2,11 +2,12 @@
 receive on their asyncio loops, in what order, and what a failed delivery
 leaves behind."""
 import asyncio
+import sys
 import threading
 
 import pytest
 
-from conftest import KIND_DATA, KIND_ERROR, GatedLoop, Recorder, connect, wait_until
+from conftest import KIND_DATA, KIND_ERROR, GatedLoop, Recorder, connect, run_script, wait_until
 
 META_KEYS = ["src", "reply_to", "correlation_id", "msg_id"]
 
@@ -181,3 +182,71 @@ def test_a_handler_that_falls_behind_loses_the_oldest_events_silently(pair, loop
     got = [e[0]["correlation_id"] for e in gated.recorder.calls]
     assert got == [0] + list(range(150 - 64, 150))
     assert all(set(e[0]) == {"kind", "peer", "detail", "correlation_id"} for e in gated.recorder.calls)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads thread names from /proc")
+def test_worker_threads_give_their_interpreter_state_back_when_they_end():
+    # Each worker keeps the thread state of its first delivery; once a node's
+    # runtime is gone, its threads must have released those states again.
+    # The states are counted only once no native thread is left, so that none
+    # is created or deleted while the list is walked.
+    done = run_script("""
+        import ctypes, os, time
+        from vardimont._core import Node
+
+        api = ctypes.pythonapi
+        api.PyInterpreterState_Get.restype = ctypes.c_void_p
+        api.PyInterpreterState_ThreadHead.restype = ctypes.c_void_p
+        api.PyInterpreterState_ThreadHead.argtypes = [ctypes.c_void_p]
+        api.PyThreadState_Next.restype = ctypes.c_void_p
+        api.PyThreadState_Next.argtypes = [ctypes.c_void_p]
+
+        def thread_states():
+            n, t = 0, api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Get())
+            while t:
+                n, t = n + 1, api.PyThreadState_Next(t)
+            return n
+
+        def native_threads():
+            n = 0
+            for task in os.listdir("/proc/self/task"):
+                try:
+                    with open(f"/proc/self/task/{task}/comm") as f:
+                        n += f.read().startswith("vardimont")
+                except FileNotFoundError:
+                    pass
+            return n
+
+        class Sink:
+            got = []
+            def call_soon_threadsafe(self, callback, *args):
+                self.got.append(args)
+
+        fast = dict(heartbeat_interval=0.05, peer_timeout=0.5, reconnect_interval=0.05)
+        base = thread_states()
+        for cycle in range(10):
+            a = Node("a@127.0.0.1:0", **fast)
+            b = Node("b@127.0.0.1:0", **fast)
+            a.start(); b.start()
+            Sink.got.clear()
+            a.register_actor("x", Sink(), print)
+            b.connect_peer(a.local_id())
+            deadline = time.monotonic() + 10
+            while not b.has_peer(a.local_id()):
+                assert time.monotonic() < deadline
+                time.sleep(0.002)
+            for i in range(20):
+                b.send_data(a.local_id(), "x", i, None, None)
+            while len(Sink.got) < 20:
+                assert time.monotonic() < deadline, len(Sink.got)
+                time.sleep(0.002)
+            a.stop(); b.stop()
+        deadline = time.monotonic() + 20
+        while native_threads():
+            assert time.monotonic() < deadline, "native threads still running"
+            time.sleep(0.01)
+        assert thread_states() == base, (thread_states(), base)
+        print("ok")
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "ok\n"
