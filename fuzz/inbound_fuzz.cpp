@@ -16,8 +16,9 @@
 // connection.
 //
 // Every log event is let through, so the log lines built from hostile fields
-// are exercised too (each must stay one line); they are dropped unless INBOUND_FUZZ_LOG is set, which
-// prints them to standard error (to see what an input did).
+// are exercised too (each must stay one line); they are dropped unless
+// INBOUND_FUZZ_LOG is set, which prints them to standard error (to see what
+// an input did).
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
