@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "async/runtime.h"
+#include "eventually.h"
 
 namespace vardimont::async {
 namespace {
@@ -18,16 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using asio::experimental::awaitable_operators::operator||;
 
-// Polls `cond` until it holds or a generous deadline passes.
-template <class F>
-bool eventually(F cond) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test::eventually;
 
 // Spawns `aw` on `ctx`, recording an escaping exception instead of losing it.
 template <class Aw>

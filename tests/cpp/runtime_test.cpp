@@ -16,6 +16,7 @@
 
 #include "async/broadcast.h"
 #include "async/queue.h"
+#include "eventually.h"
 #include "log/log.h"
 
 namespace vardimont::async {
@@ -23,15 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-template <class F>
-bool eventually(F cond) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test::eventually;
 
 std::shared_ptr<Runtime> make_runtime() {
   auto made = Runtime::create();

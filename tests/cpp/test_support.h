@@ -29,6 +29,7 @@
 #include <gtest/gtest.h>
 
 #include "async/runtime.h"
+#include "eventually.h"
 #include "log/log.h"
 #include "transport/peer.h"
 #include "transport/transport.h"
@@ -42,17 +43,6 @@ using transport::NodeId;
 using transport::Transport;
 using transport::TransportConfig;
 using wire::WireMessage;
-
-// Polls `pred` until it holds or `timeout` passes; the final answer of pred.
-template <class Pred>
-bool eventually(Pred&& pred, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return pred();
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 inline NodeId node_id(std::string_view text) {
   auto id = NodeId::parse(text);
