@@ -35,7 +35,7 @@ build tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARDIMONT_SANITIZE=thread
 # Some kernels map memory where this TSan runtime refuses to run; without
 # address randomisation it always can.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch "$(uname -m)" -R \
-  bash -c "cd build/tsan && ctest --output-on-failure -j $jobs --timeout 240 --repeat until-pass:2"
+  bash -c "cd build/tsan && ctest --output-on-failure -j $jobs --timeout 240"
 
 echo "== Python package and tests"
 "$PY" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
