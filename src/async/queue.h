@@ -17,6 +17,7 @@
 // destroyed outside the queue's lock, so an item's destructor may use queues.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -59,6 +60,10 @@ class Sender {
   // waiting); the item is then dropped. The returned awaitable holds its own
   // sending end, so it does not depend on this Sender staying alive.
   awaitable<bool> send(T item);
+  // Waits for a free slot until `deadline`: Ok once queued, Full when the
+  // deadline passes first, Closed when the receiver is gone; the item is
+  // dropped unless it was queued.
+  awaitable<TrySend> send_until(T item, std::chrono::steady_clock::time_point deadline);
   // The same from a plain thread, which parks while it waits. Throws
   // BlockingOnWorker on a runtime worker thread.
   bool blocking_send(T item);
@@ -72,7 +77,7 @@ class Sender {
   template <class U>
   friend std::pair<Sender<U>, Receiver<U>> make_queue(std::uint64_t capacity);
   explicit Sender(std::shared_ptr<QueueState<T>> s);
-  static awaitable<bool> send_from(Sender self, T item);
+  static awaitable<TrySend> send_from(Sender self, T item, std::chrono::steady_clock::time_point deadline);
   std::shared_ptr<QueueState<T>> state_;
 };
 

@@ -6,6 +6,7 @@
 #include <deque>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 
 #include "async/queue.h"
 #include "async/runtime.h"
@@ -129,26 +130,35 @@ TrySend Sender<T>::try_send(T& item) {
 
 template <class T>
 awaitable<bool> Sender<T>::send(T item) {
-  return send_from(*this, std::move(item));
+  // Without a deadline the only outcomes are Ok and Closed.
+  const TrySend sent = co_await send_from(*this, std::move(item), std::chrono::steady_clock::time_point::max());
+  co_return sent == TrySend::Ok;
 }
 
 template <class T>
-awaitable<bool> Sender<T>::send_from(Sender self, T item) {
+awaitable<TrySend> Sender<T>::send_until(T item, std::chrono::steady_clock::time_point deadline) {
+  return send_from(*this, std::move(item), deadline);
+}
+
+template <class T>
+awaitable<TrySend> Sender<T>::send_from(Sender self, T item, std::chrono::steady_clock::time_point deadline) {
   const std::shared_ptr<QueueState<T>> st = self.state_;
-  if (!st) co_return false;
+  if (!st) co_return TrySend::Closed;
   const Executor ex = co_await asio::this_coro::executor;
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(st->mu);
-      if (!st->receiver_alive) co_return false;  // `item` is dropped with the frame
+      if (!st->receiver_alive) co_return TrySend::Closed;  // `item` is dropped with the frame
       if (st->has_room()) {
         st->push_locked(std::move(item));
-        co_return true;
+        co_return TrySend::Ok;
       }
     }
-    co_await detail::async_wait_until(
+    auto [ec] = co_await detail::async_wait_until(
         st, &QueueState<T>::send_waits, [](QueueState<T>& s) { return s.sendable(); }, ex,
-        use_awaitable);
+        use_tuple, deadline);
+    if (ec == asio::error::timed_out) co_return TrySend::Full;
+    if (ec) throw std::system_error(ec);
     detail::throw_if_cancelled(co_await asio::this_coro::cancellation_state);
   }
 }

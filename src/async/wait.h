@@ -15,7 +15,8 @@
 // notifier on another thread touches a timer while the reactor goes away.
 // A wait may be cancelled through its handler's cancellation slot (any
 // cancellation type); it then completes with operation_aborted unless the
-// condition already holds.
+// condition already holds. A wait with a deadline completes with timed_out
+// once the deadline has passed without the condition holding.
 #pragma once
 
 #include <chrono>
@@ -232,11 +233,12 @@ class WaitHandler {
   using allocator_type = asio::associated_allocator_t<Handler>;
 
   WaitHandler(std::shared_ptr<WaitRecord<Owner>> rec, Handler handler, Ready ready,
-              const Executor& fallback)
+              const Executor& fallback, asio::steady_timer::time_point deadline)
       : rec_(std::move(rec)),
         handler_(std::move(handler)),
         ready_(std::move(ready)),
-        executor_(asio::get_associated_executor(handler_, fallback)) {}
+        executor_(asio::get_associated_executor(handler_, fallback)),
+        deadline_(deadline) {}
 
   WaitHandler(WaitHandler&&) = default;
   WaitHandler& operator=(WaitHandler&&) = delete;
@@ -249,8 +251,7 @@ class WaitHandler {
     Owner& owner = *rec_->owner;
     const bool done = rec_->cancelled || ready_(owner);
     TimerWait& w = rec_->wait;
-    w.timer.expires_at(done ? asio::steady_timer::time_point::min()
-                            : asio::steady_timer::time_point::max());
+    w.timer.expires_at(done ? asio::steady_timer::time_point::min() : deadline_);
     if (!done && !rec_->detached) (owner.*(rec_->list)).push(&w);
     w.timer.async_wait(std::move(*this));  // *this is moved-from now
   }
@@ -258,11 +259,13 @@ class WaitHandler {
   void operator()(std::error_code /*timer result: wake-ups are cancellations*/) {
     std::shared_ptr<Owner> owner = rec_->owner;
     bool ready = false;
+    bool timed_out = false;
     {
       std::lock_guard<std::mutex> lock(owner->mu);
       (owner.get()->*(rec_->list)).erase(&rec_->wait);
       ready = ready_(*owner);
-      if (!ready && !rec_->cancelled) {
+      timed_out = !ready && !rec_->cancelled && asio::steady_timer::clock_type::now() >= deadline_;
+      if (!ready && !rec_->cancelled && !timed_out) {
         arm_locked();
         return;
       }
@@ -270,7 +273,13 @@ class WaitHandler {
     }
     Handler handler = std::move(handler_);
     rec_.reset();  // unlocked: unlinks nothing more and destroys the timer
-    std::move(handler)(ready ? std::error_code() : std::error_code(asio::error::operation_aborted));
+    std::error_code result;
+    if (timed_out) {
+      result = asio::error::timed_out;
+    } else if (!ready) {
+      result = asio::error::operation_aborted;
+    }
+    std::move(handler)(result);
   }
 
  private:
@@ -278,13 +287,15 @@ class WaitHandler {
   Handler handler_;
   Ready ready_;
   executor_type executor_;
+  asio::steady_timer::time_point deadline_;
 };
 
 template <class Owner, class Ready>
 struct InitiateWait {
   template <class Handler>
   void operator()(Handler&& handler, std::shared_ptr<Owner> owner, WaitList Owner::*list,
-                  Ready ready, Executor timer_executor) const {
+                  Ready ready, Executor timer_executor,
+                  asio::steady_timer::time_point deadline = asio::steady_timer::time_point::max()) const {
     using H = std::decay_t<Handler>;
     auto rec = std::make_shared<WaitRecord<Owner>>(owner, list, timer_executor);
     auto slot = asio::get_associated_cancellation_slot(handler);
@@ -292,7 +303,7 @@ struct InitiateWait {
       slot.template emplace<WaitCancellation<Owner>>(std::weak_ptr<WaitRecord<Owner>>(rec));
     }
     WaitHandler<Owner, Ready, H> wh(std::move(rec), H(std::forward<Handler>(handler)),
-                                    std::move(ready), timer_executor);
+                                    std::move(ready), timer_executor, deadline);
     std::lock_guard<std::mutex> lock(owner->mu);
     wh.arm_locked();
   }
@@ -309,15 +320,17 @@ inline void throw_if_cancelled(const asio::cancellation_state& state) {
 }
 
 // Completes `token` (signature void(std::error_code)) once `ready(owner)`,
-// evaluated under owner->mu, is true; never completes inline. The timer runs
-// on `timer_executor`; completion goes to the handler's associated executor,
-// or to `timer_executor` when it has none.
+// evaluated under owner->mu, is true, or with timed_out once `deadline` has
+// passed without it; never completes inline. The timer runs on
+// `timer_executor`; completion goes to the handler's associated executor, or
+// to `timer_executor` when it has none.
 template <class Owner, class Ready, class Token>
 auto async_wait_until(std::shared_ptr<Owner> owner, WaitList Owner::*list, Ready ready,
-                      const Executor& timer_executor, Token&& token) {
+                      const Executor& timer_executor, Token&& token,
+                      asio::steady_timer::time_point deadline = asio::steady_timer::time_point::max()) {
   return asio::async_initiate<Token, void(std::error_code)>(
       InitiateWait<Owner, Ready>{}, token, std::move(owner), list, std::move(ready),
-      timer_executor);
+      timer_executor, deadline);
 }
 
 }  // namespace vardimont::async::detail

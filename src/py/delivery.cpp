@@ -280,8 +280,13 @@ async::awaitable<void> event_drain_loop(transport::EventReceiver events, Deliver
     for (;;) {
       auto item = co_await events.recv();
       if (std::holds_alternative<async::Closed>(item)) break;
-      // Lagged: the receiver goes on with the oldest event it still holds.
-      if (std::holds_alternative<async::Lagged>(item)) continue;
+      // Lagged: the receiver goes on with the oldest event it still holds,
+      // and says how many its handler will never see.
+      if (const auto* lagged = std::get_if<async::Lagged>(&item)) {
+        log::event(log::Level::Warn, log::PY_NODE, "event handler fell behind, events skipped",
+                   {{"missed", std::to_string(lagged->missed)}});
+        continue;
+      }
       const Event& event = std::get<Event>(item);
       if (attempt("failed to deliver event to python: ", [&] { return deliver_event(delivery, event); }) ==
           Outcome::Detached) {

@@ -8,6 +8,7 @@
 
 #include "async/runtime.h"
 #include "json/writer.h"
+#include "log/log.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
 #include "wire/framing.h"
@@ -166,12 +167,16 @@ void Transport::send_error_blocking(const NodeId& peer, std::string detail,
   (void)handle->blocking_send(std::move(msg));
 }
 
-void Transport::send_error_now(const NodeId& peer, std::string detail,
-                               std::optional<std::uint64_t> correlation_id) const {
+async::awaitable<void> Transport::reply_error(const NodeId& peer, std::string detail,
+                                              std::optional<std::uint64_t> correlation_id) const {
   WireMessage msg = build_error(detail, correlation_id);
   const std::optional<PeerHandle> handle = shared_->find_peer(peer);
-  if (!handle) return;
-  (void)handle->try_send(msg);  // full or closed: the reply is dropped
+  if (!handle) co_return;
+  const auto deadline = deadline_after(config().peer_timeout).value_or(std::chrono::steady_clock::time_point::max());
+  if (co_await handle->send_until(std::move(msg), deadline) == async::TrySend::Full) {
+    log::event(log::Level::Debug, log::TRANSPORT, "error reply dropped, peer queue full", {{"peer", peer.to_full()}});
+  }
+  // A closed queue is not reported: the connection is ending.
 }
 
 }  // namespace vardimont::transport

@@ -43,6 +43,20 @@ void WriteHalf::shutdown() noexcept {
   conn_.reset();
 }
 
+void ReadHalf::close_after(std::chrono::steady_clock::time_point deadline) {
+  if (!conn_) return;
+  std::weak_ptr<Connection> weak = conn_;
+  conn_->grace.expires_at(deadline);
+  conn_->grace.async_wait([weak](std::error_code ec) {
+    if (ec) return;  // the connection is gone: its timer was destroyed with it
+    if (std::shared_ptr<Connection> conn = weak.lock()) {
+      std::error_code ignored;
+      conn->socket.close(ignored);
+    }
+  });
+  conn_.reset();
+}
+
 std::pair<ReadHalf, WriteHalf> split(asio::ip::tcp::socket socket) {
   auto conn = std::make_shared<Connection>(std::move(socket));
   return {ReadHalf(conn), WriteHalf(conn)};
@@ -107,9 +121,13 @@ async::awaitable<void> writer_loop(async::Receiver<WireMessage> rx, WriteHalf wr
       batch.clear();
       if (!append_or_drop(*first, batch)) continue;
       first.reset();
-      // Everything already waiting joins this batch: one write sequence for a
-      // burst instead of one per message.
-      while (std::optional<WireMessage> next = rx.try_recv()) append_or_drop(*next, batch);
+      // What is already waiting joins this batch, up to its bound: one write
+      // sequence for a burst instead of one per message.
+      while (batch.size() < MAX_BATCH_LEN) {
+        std::optional<WireMessage> next = rx.try_recv();
+        if (!next) break;
+        append_or_drop(*next, batch);
+      }
 
       // async_write writes until all is written; it stops short only on an
       // error or on a write that accepted nothing, and both end the writer.

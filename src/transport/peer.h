@@ -5,9 +5,11 @@
 // A connection's socket is shared by its two halves. Every operation on the
 // socket runs on the connection's strand (the socket's executor): the reader
 // and the writer are both spawned there. Dropping the write half shuts the
-// sending direction; the socket closes when both halves are gone.
+// sending direction; the socket closes when both halves are gone, or when the
+// grace that the reader's end grants the writer runs out.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,15 +38,31 @@ struct SendError {
   friend bool operator==(const SendError&, const SendError&) = default;
 };
 
+// The most bytes that one batch of the writer takes from the queue: the first
+// message always, then more while the batch is shorter than this. Beyond it a
+// larger write saves nothing, and a sender that keeps the queue busy while the
+// writer frames could otherwise pour any number of messages past the queue's
+// bound into one batch, none of which would then wait for room.
+inline constexpr std::size_t MAX_BATCH_LEN = 64 * 1024;
+
 struct Connection {
-  explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)) {}
+  explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)), grace(socket.get_executor()) {}
   asio::ip::tcp::socket socket;  // executor: the connection's strand
+  asio::steady_timer grace;      // armed when the reader ends; see ReadHalf::close_after
 };
 
 class ReadHalf {
  public:
   explicit ReadHalf(std::shared_ptr<Connection> c) : conn_(std::move(c)) {}
   asio::ip::tcp::socket& socket() const noexcept { return conn_->socket; }
+
+  // Gives up the read half and bounds what is left of the connection: the
+  // writer may go on writing what is queued until `deadline`; then the socket
+  // is closed, so that a write still pending fails, the writer ends and its
+  // queue closes (what is still queued is discarded, and every waiting and
+  // later send returns Closed). A writer that ends earlier closes the socket
+  // itself, and the armed grace goes with it. Must run on the strand.
+  void close_after(std::chrono::steady_clock::time_point deadline);
 
  private:
   std::shared_ptr<Connection> conn_;
@@ -78,6 +96,13 @@ class PeerHandle {
   async::awaitable<Result<void, SendError>> send(WireMessage message) const;
   // The same from a plain thread. Throws async::BlockingOnWorker on a worker.
   Result<void, SendError> blocking_send(WireMessage message) const;
+  // Waits for room until `deadline`: Ok once queued, Full when the deadline
+  // passed first, Closed when the writer has ended (the message is dropped
+  // unless it was queued).
+  async::awaitable<async::TrySend> send_until(WireMessage message,
+                                              std::chrono::steady_clock::time_point deadline) const {
+    return tx_.send_until(std::move(message), deadline);
+  }
   // Never waits; used for the handshake put into a new, empty queue.
   async::TrySend try_send(WireMessage& message) const { return tx_.try_send(message); }
 

@@ -48,6 +48,11 @@ struct WaitOutcome {
   bool deadline_passed = false;
 };
 
+// The longest first frame that an accepted connection may announce: its
+// Handshake, a few hundred bytes from any node of this system. Nothing more is
+// buffered for a peer that has not proved anything yet.
+constexpr std::size_t MAX_FIRST_FRAME_LEN = 65'536;
+
 void warn(std::string_view message, std::initializer_list<log::Field> fields = {}) {
   log::event(log::Level::Warn, log::TRANSPORT, message, fields);
 }
@@ -61,6 +66,7 @@ class Reader {
         writer_(std::move(writer)),
         known_(std::move(known)),
         events_(self_.subscribe_events()),
+        decoder_(known_ ? wire::FrameDecoder() : wire::FrameDecoder(MAX_FIRST_FRAME_LEN)),
         timer_(read_half_.socket().get_executor()) {}
 
   // The loop; returns when the connection is finished. Every iteration arms
@@ -88,11 +94,14 @@ class Reader {
   }
 
   // Removes this connection's registration if the peer table still holds it,
-  // then announces the disconnection. A superseded connection removes and
-  // publishes nothing.
+  // then announces the disconnection (a superseded connection removes and
+  // publishes nothing). The writer is then given the read time-out once more
+  // to write what is queued: a peer that stopped sending but still reads gets
+  // it, while a peer that reads nothing cannot keep the socket, the writer
+  // and whoever waits for room in its queue beyond that grace.
   void finish() {
-    if (!known_) return;
-    if (self_.unregister_connection(known_->handle)) self_.publish(PeerDisconnected{known_->id});
+    if (known_ && self_.unregister_connection(known_->handle)) self_.publish(PeerDisconnected{known_->id});
+    read_half_.close_after(deadline_after(self_.config().peer_timeout).value_or(Clock::time_point::max()));
   }
 
  private:

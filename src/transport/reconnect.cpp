@@ -1,7 +1,8 @@
 // Reconnection: a loop per peer that dials again at a fixed pause until the
 // peer is connected, no longer wanted, or the optional limit of attempts is
 // used up; and the node's one supervisor, which starts such a loop for every
-// disconnection of a wanted peer. Nothing keeps a register of running loops:
+// disconnection of a wanted peer, and for every wanted peer that is not
+// connected whenever it has fallen behind the events. Nothing keeps a register of running loops:
 // several can run for one peer, each counting its own attempts.
 #include <chrono>
 #include <cstdint>
@@ -70,13 +71,21 @@ async::awaitable<void> Transport::reconnect_supervisor(Transport self, EventRece
   try {
     for (;;) {
       auto item = co_await events.recv();
-      const auto* event = std::get_if<Event>(&item);
-      // A lag ends the supervisor for good (and a closed broadcast, which a
-      // live Transport prevents): later disconnections start no reconnection.
-      if (!event) co_return;
-      const auto* gone = std::get_if<PeerDisconnected>(event);
-      if (!gone || !self.config().auto_reconnect) continue;
-      if (self.state().wanted(gone->peer)) self.spawn(reconnect_loop(self, gone->peer));
+      if (std::holds_alternative<async::Closed>(item)) co_return;  // a live Transport prevents it
+      if (!self.config().auto_reconnect) continue;
+      if (std::holds_alternative<async::Lagged>(item)) {
+        // Disconnections may be among the events missed, and any peer can
+        // cause a lag (a burst at a full mailbox), so the supervisor never
+        // stops at one: it makes up for what it missed by starting a loop for
+        // every wanted peer that is not connected now. A loop started for a
+        // peer that connects meanwhile ends at its own check.
+        for (const NodeId& peer : self.state().wanted_peers()) {
+          if (!self.has_peer(peer)) self.spawn(reconnect_loop(self, peer));
+        }
+        continue;
+      }
+      const auto* gone = std::get_if<PeerDisconnected>(&std::get<Event>(item));
+      if (gone && self.state().wanted(gone->peer)) self.spawn(reconnect_loop(self, gone->peer));
     }
   } catch (const std::exception&) {
     // A task ends quietly.

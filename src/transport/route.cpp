@@ -22,10 +22,9 @@ std::string error_detail(const std::vector<std::uint8_t>& payload) {
 
 }  // namespace
 
-// Never waits: the mailbox put does not, and the error replies are put into
-// the peer queue without waiting and dropped when it is full. A reply that
-// waited would stop this reader; two readers whose replies wait on each
-// other's full queues would never read again.
+// The mailbox put never waits; an error reply waits for room in the peer
+// queue for at most the read time-out (see reply_error), and the reader reads
+// nothing meanwhile.
 async::awaitable<void> Transport::route(NodeId from, WireMessage msg) const {
   switch (msg.kind) {
     case wire::MessageKind::Data: {
@@ -36,7 +35,7 @@ async::awaitable<void> Transport::route(NodeId from, WireMessage msg) const {
         if (it != shared_->actors.end()) mailbox.emplace(it->second);
       }
       if (!mailbox) {
-        send_error_now(from, "actor_not_found:" + msg.dst_actor, msg.correlation_id);
+        co_await reply_error(from, "actor_not_found:" + msg.dst_actor, msg.correlation_id);
         break;
       }
       switch (mailbox->try_send(msg)) {
@@ -45,7 +44,7 @@ async::awaitable<void> Transport::route(NodeId from, WireMessage msg) const {
         case async::TrySend::Full:
           // try_send left `msg` untouched.
           publish(MailboxFull{msg.dst_actor});
-          send_error_now(from, "mailbox_full:" + msg.dst_actor, msg.correlation_id);
+          co_await reply_error(from, "mailbox_full:" + msg.dst_actor, msg.correlation_id);
           break;
         case async::TrySend::Closed:
           break;  // the actor's delivery has ended: dropped without a trace

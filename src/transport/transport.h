@@ -154,7 +154,7 @@ class Transport {
                            std::optional<std::uint64_t> correlation_id) const;
 
   // The same two from a coroutine (benchmarks, tests). send_error waits for
-  // room in the peer queue; route's own replies never wait (see route.cpp).
+  // room in the peer queue; route's own replies wait with a bound (reply_error).
   async::awaitable<Result<void, SendError>> async_send_data_bytes(
       NodeId peer, std::string dst_actor, std::vector<std::uint8_t> payload,
       std::optional<std::string> reply_to, std::optional<std::uint64_t> correlation_id) const;
@@ -213,8 +213,12 @@ class Transport {
                                             std::optional<std::uint64_t> correlation_id) const;
   // The Error message {"error":detail}, with a freshly drawn id.
   WireMessage build_error(const std::string& detail, std::optional<std::uint64_t> correlation_id) const;
-  // route's error replies: never wait; dropped when the peer queue is full.
-  void send_error_now(const NodeId& peer, std::string detail, std::optional<std::uint64_t> correlation_id) const;
+  // route's error replies: wait for room in the peer queue for at most the
+  // read time-out, then are dropped with a DEBUG line. The reader that routes
+  // reads nothing while its reply waits, so an unbounded wait could stop two
+  // nodes whose queues are full in both directions for good.
+  async::awaitable<void> reply_error(const NodeId& peer, std::string detail,
+                                     std::optional<std::uint64_t> correlation_id) const;
 
   NodeId local_id_;
   std::string local_full_;

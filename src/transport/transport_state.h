@@ -18,6 +18,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "async/asio.h"
 #include "runtime/node_id.h"
@@ -91,6 +92,12 @@ struct Transport::Shared {
   bool wanted(const NodeId& peer) const {
     std::shared_lock lock(desired_mutex);
     return desired.contains(peer);
+  }
+
+  // A copy of the desired-peer set (read lock).
+  std::vector<NodeId> wanted_peers() const {
+    std::shared_lock lock(desired_mutex);
+    return {desired.begin(), desired.end()};
   }
 };
 

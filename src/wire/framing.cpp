@@ -18,16 +18,18 @@ std::uint32_t read_header(const std::uint8_t* p) noexcept {
 
 // Decodes every whole frame at the front of `bytes` into `out` and sets `used`
 // to the number of bytes consumed: all complete frames, the failed one
-// included on Decode, but never a header that fails the limit.
+// included on Decode, but never a header that fails `limit`. Once a frame is
+// consumed, `limit` becomes MAX_FRAME_LEN.
 std::optional<FrameError> drain(std::span<const std::uint8_t> bytes, std::vector<WireMessage>& out,
-                                std::size_t& used) {
+                                std::size_t& used, std::size_t& limit) {
   used = 0;
   while (bytes.size() - used >= FRAME_HEADER_LEN) {
     const std::uint32_t n = read_header(bytes.data() + used);
-    if (n > MAX_FRAME_LEN) return FrameError{FrameError::Kind::TooLarge, n, {}};
+    if (n > limit) return FrameError{FrameError::Kind::TooLarge, n, {}};
     if (bytes.size() - used - FRAME_HEADER_LEN < n) break;  // the body is still arriving
     const std::span<const std::uint8_t> body = bytes.subspan(used + FRAME_HEADER_LEN, n);
     used += FRAME_HEADER_LEN + n;
+    limit = MAX_FRAME_LEN;
     auto message = decode_body(body);
     if (!message) return FrameError{FrameError::Kind::Decode, 0, message.error()};
     out.push_back(std::move(message).value());
@@ -60,11 +62,11 @@ Result<std::vector<WireMessage>, FrameError> FrameDecoder::decode(
 
   if (buf_.empty()) {
     // Nothing pending: decode straight from the chunk and keep only its tail.
-    error = drain(chunk, out, used);
+    error = drain(chunk, out, used, limit_);
     buf_.insert(buf_.end(), chunk.begin() + static_cast<std::ptrdiff_t>(used), chunk.end());
   } else {
     buf_.insert(buf_.end(), chunk.begin(), chunk.end());
-    error = drain(buf_, out, used);
+    error = drain(buf_, out, used, limit_);
     // What is left lies within this chunk whenever anything was consumed
     // (the pending frame completed first), so the move is bounded by it.
     buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(used));

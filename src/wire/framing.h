@@ -52,6 +52,12 @@ struct EncodeError {
 // the chunk's length however many frames it holds.
 class FrameDecoder {
  public:
+  FrameDecoder() = default;
+  // A decoder whose first frame may hold at most `first_frame_limit` body
+  // bytes (at most MAX_FRAME_LEN); every later frame, MAX_FRAME_LEN. Lets a
+  // connection refuse to buffer much before its peer is known.
+  explicit FrameDecoder(std::size_t first_frame_limit) noexcept : limit_(first_frame_limit) {}
+
   // Appends `chunk` and returns every message it completes, in order, or the
   // first error; messages decoded earlier in a failing call are discarded.
   // The limit is tested as soon as a header is buffered: TooLarge consumes
@@ -63,6 +69,7 @@ class FrameDecoder {
 
  private:
   std::vector<std::uint8_t> buf_;  // the unconsumed bytes, from the front
+  std::size_t limit_ = MAX_FRAME_LEN;  // for the next frame's body
 };
 
 // A new contiguous frame, header and body.

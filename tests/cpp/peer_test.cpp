@@ -79,12 +79,14 @@ TEST_F(PeerTest, QueuedMessagesAreAllWrittenInOrderThenTheStreamEnds) {
 }
 
 TEST_F(PeerTest, EverythingQueuedDuringAWriteLeavesInTheNextBatch) {
-  // Capacity 10. While the writer writes the first message, ten large ones
-  // fill the queue. Once the first is read, the writer takes all ten into one
-  // batch before writing, which empties the queue at once: ten more messages
-  // fit although the far end has read none of the ten. A writer that wrote
-  // one message per write would still hold nine of them in the queue.
-  constexpr std::size_t LARGE = 512 * 1024;
+  // Capacity 10. While the writer writes the first message, ten fill the
+  // queue. Once the first is read, the writer takes all ten into one batch
+  // (together they stay under the batch's bound) before writing, which
+  // empties the queue at once: ten more messages fit although the far end has
+  // read none of the ten. A writer that wrote one message per write would
+  // still hold nine of them in the queue.
+  constexpr std::size_t LARGE = 4 * 1024;
+  static_assert(10 * LARGE < transport::MAX_BATCH_LEN);
   HandMadeConnection c = connection(10);
   const WireMessage first = occupy_writer(c);
   std::vector<WireMessage> batch;
@@ -114,6 +116,43 @@ TEST_F(PeerTest, EverythingQueuedDuringAWriteLeavesInTheNextBatch) {
       EXPECT_EQ(*got, expected);
     }
   }
+}
+
+// A sender that keeps the queue busy while the writer frames cannot pour
+// messages past the queue's bound into one unbounded batch: against a far end
+// that reads nothing, sends of large messages soon wait for room. The sender
+// only moves ready messages in, so it is always faster than the writer's
+// framing; with a batch drained while anything is queued, every one of them
+// went into one batch and no send ever waited.
+TEST_F(PeerTest, ABatchIsBoundedSoSendersStillWaitForRoom) {
+  constexpr std::size_t COUNT = 48;
+  constexpr std::size_t LEN = 1 << 20;
+  HandMadeConnection c = connection(1);
+  std::vector<WireMessage> ready;
+  for (std::uint64_t i = 0; i < COUNT; ++i) ready.push_back(data(i, LEN));
+  std::atomic<std::size_t> sent{0};
+  std::thread sender([&] {
+    for (WireMessage& m : ready) {
+      if (!c.handle.blocking_send(std::move(m)).ok()) return;
+      sent.fetch_add(1);
+    }
+  });
+  // Wait until the sender stops making progress (or has sent everything).
+  std::size_t last = 0;
+  auto last_change = std::chrono::steady_clock::now();
+  while (sent.load() < COUNT && std::chrono::steady_clock::now() - last_change < 300ms) {
+    std::this_thread::sleep_for(5ms);
+    if (sent.load() != last) {
+      last = sent.load();
+      last_change = std::chrono::steady_clock::now();
+    }
+  }
+  // One message being written, one in the queue, one more taken from the
+  // queue while the batch is under its bound, and one that the socket
+  // buffers may have swallowed whole.
+  EXPECT_LE(sent.load(), 4u) << "sends that never waited for room";
+  c.remote.socket().close();  // the writer's write fails; the waiting send returns Closed
+  sender.join();
 }
 
 TEST_F(PeerTest, WithCapacityOneASecondSendWaitsForTheWriterToTakeTheFirst) {

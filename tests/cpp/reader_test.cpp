@@ -130,6 +130,7 @@ TEST_F(ReaderTest, HostilePeersEndOnlyTheirOwnConnection) {
   const std::vector<std::uint8_t> garbage = bytes_of("GET / HTTP/1.1\r\n\r\n");
   const std::vector<std::uint8_t> four_gib = {0xFF, 0xFF, 0xFF, 0xFF};
   const std::vector<std::uint8_t> over_limit = {0x01, 0x00, 0x00, 0x01};  // 16,777,217
+  const std::vector<std::uint8_t> big_first = {0x01, 0x00, 0x01, 0x00};   // 65,537: no handshake is
   const std::vector<std::uint8_t> empty_body = {0x00, 0x00, 0x00, 0x00};
   const std::vector<std::uint8_t> bad_body = concat({{0x03, 0, 0, 0}, {0x01, 0x01, 0xFF}});
   const Case cases[] = {
@@ -138,6 +139,8 @@ TEST_F(ReaderTest, HostilePeersEndOnlyTheirOwnConnection) {
                                           {{"e", "frame of 4294967295 bytes exceeds limit"}})},
       {"one byte over the limit", over_limit,
        log_tail(Level::Warn, "invalid frame, dropping connection", {{"e", "frame of 16777217 bytes exceeds limit"}})},
+      {"first frame over 64 KiB", big_first,
+       log_tail(Level::Warn, "invalid frame, dropping connection", {{"e", "frame of 65537 bytes exceeds limit"}})},
       {"empty body", empty_body, invalid_frame_tail(empty_body)},
       {"undecodable body", bad_body, invalid_frame_tail(bad_body)},
       {"version 2 handshake", frame_of(v2),
@@ -214,6 +217,104 @@ TEST_F(ReaderTest, SilentKnownPeerIsTimedOutAndDisconnected) {
   EXPECT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
   EXPECT_FALSE(n.has_peer(x));
   EXPECT_TRUE(logs.lines().empty());  // a time-out is not logged
+}
+
+// The limit on an unauthenticated first frame leaves a handshake of exactly
+// 64 KiB, and any frame after the handshake, alone.
+TEST_F(ReaderTest, OnlyTheFirstFrameOfAnAcceptedConnectionIsLimitedTo64KiB) {
+  Transport n = start_n();
+  TestMailbox sink(n, "sink");
+  const std::string x = "x@127.0.0.1:9";
+  WireMessage hs = raw_handshake(x);
+  hs.payload.assign(65'536 - wire::encoded_body_len(hs) - 2, 'p');  // its length prefix grows by 2
+  ASSERT_EQ(wire::encoded_body_len(hs), 65'536u);
+  RawPeer p = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(p.write(concat({frame_of(hs), frame_of(raw_data(x, "sink", std::string(1 << 20, 'd')))})));
+  ASSERT_TRUE(sink.wait_for(1));
+  EXPECT_EQ(sink.got()[0].payload.size(), 1u << 20);
+}
+
+// A peer that completes its handshake and then reads nothing: once its reader
+// has ended (here: silence), the writer gets the read time-out once more, then
+// the socket closes; the send that waits for room returns Closed, and the
+// writer's task and queue are gone, instead of all of it waiting for ever.
+TEST_F(ReaderTest, APeerThatStopsReadingLosesItsConnectionWithinTheGrace) {
+  TransportConfig config = fast_config();
+  config.peer_queue_capacity = 1;
+  config.peer_timeout = transport::Duration::from_millis(400);
+  Transport n = start("n", config);
+  EventTrail trail(n);
+  const NodeId x = node_id("x@127.0.0.1:9");
+  RawPeer p = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+
+  std::atomic<bool> done{false};
+  std::optional<transport::SendError> failure;
+  std::thread sender([&] {
+    for (int i = 0; i < 64 && !failure; ++i) {
+      auto sent = n.send_data_bytes(x, "a", std::vector<std::uint8_t>(BIG_PAYLOAD, 'b'), std::nullopt, std::nullopt);
+      if (!sent) failure = sent.error();
+    }
+    done = true;
+  });
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
+  const bool returned = eventually([&] { return done.load(); }, 4s);
+  EXPECT_TRUE(returned) << "a send still waits for room after the connection ended";
+  if (!returned) p.close();  // lets the sender go, so that the test can end
+  sender.join();
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->to_string(), "peer connection is closed");
+  EXPECT_TRUE(p.wait_closed());  // what was written is discarded, then the end
+}
+
+// A peer that only closed its sending side but still reads gets what was
+// queued for it before its reader ended.
+TEST_F(ReaderTest, APeerThatOnlyStoppedSendingStillGetsWhatWasQueued) {
+  TransportConfig config = fast_config();
+  config.peer_timeout = transport::Duration::from_millis(5'000);  // the grace
+  Transport n = start("n", config);
+  EventTrail trail(n);
+  const NodeId x = node_id("x@127.0.0.1:9");
+  RawPeer p = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  constexpr int COUNT = 3;  // more than the socket buffers hold
+  for (int i = 0; i < COUNT; ++i) {
+    ASSERT_TRUE(n.send_data_bytes(x, "a", std::vector<std::uint8_t>(BIG_PAYLOAD, 'b'), std::nullopt, std::nullopt));
+  }
+  ::shutdown(p.fd(), SHUT_WR);
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
+  int got = 0;
+  while (auto m = p.read_message(10s)) got += m->kind == MessageKind::Data;
+  EXPECT_EQ(got, COUNT);
+}
+
+// A flood at a full mailbox from a peer that keeps reading: every dropped
+// message is answered, even with a peer queue of one.
+TEST_F(ReaderTest, EveryMessageDroppedAtAFullMailboxIsAnswered) {
+  TransportConfig config = fast_config();
+  config.peer_queue_capacity = 1;
+  config.peer_timeout = transport::Duration::from_millis(5'000);
+  Transport n = start("n", config);
+  auto [mailbox, held] = async::make_queue<WireMessage>(1);  // never drained
+  n.register_actor("slow", std::move(mailbox));
+  const std::string x = "x@127.0.0.1:9";
+  RawPeer p = RawPeer::dial(n.local_id().port);
+  constexpr int COUNT = 300;
+  std::vector<std::uint8_t> bytes = frame_of(raw_handshake(x));
+  for (int i = 1; i <= COUNT; ++i) {
+    auto f = frame_of(raw_data(x, "slow", "m", static_cast<std::uint64_t>(i)));
+    bytes.insert(bytes.end(), f.begin(), f.end());
+  }
+  ASSERT_TRUE(p.write(bytes));
+  int replies = 0;
+  while (replies < COUNT - 1) {
+    auto m = p.read_kind(MessageKind::Error, 3s);
+    if (!m) break;
+    ++replies;
+  }
+  EXPECT_EQ(replies, COUNT - 1);  // the first message took the mailbox's one slot
 }
 
 TEST_F(ReaderTest, EventsRestartTheReadTimeOut) {

@@ -187,14 +187,21 @@ TEST_F(RouteTest, RepliesGoThroughTheConnectionNowRegistered) {
   EXPECT_EQ(t_.take_msg_id(), before + 2);
 }
 
-TEST_F(RouteTest, ARouteReplyIsDroppedRatherThanWaitingForRoom) {
+// A reply waits for room for at most the read time-out, then is dropped with
+// a DEBUG line, so that two readers whose replies wait on each other's full
+// queues both read again.
+TEST_F(RouteTest, ARouteReplyWaitsForRoomAtMostTheReadTimeOut) {
+  LogCapture logs("_core::transport=debug");
   HandMadeConnection slow = spawn_connection(t_.executor(), node_id("slow@127.0.0.1:1"), 1, SMALL_BUFFERS);
   const NodeId slow_id = slow.handle.id();
   ASSERT_TRUE(t_.register_connection(slow.handle, true));
   occupy_writer(slow, 1);                                    // the writer is busy
   ASSERT_TRUE(slow.handle.blocking_send(Msg().id(2)).ok());  // and the queue is full
 
-  runtime().block_on(t_.route(slow_id, data_for("ghost", 1)));  // completes without waiting
+  runtime().block_on(t_.route(slow_id, data_for("ghost", 1)));  // completes after the bound
+  EXPECT_EQ(logs.count_containing(log_tail(log::Level::Debug, "error reply dropped, peer queue full",
+                                           {{"peer", slow_id.to_full()}})),
+            1u);
 
   std::optional<WireMessage> got = slow.remote.next(20s);
   ASSERT_TRUE(got.has_value());

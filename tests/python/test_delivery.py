@@ -161,7 +161,7 @@ def test_every_event_kind_reaches_the_handler_as_its_dictionary(make_node, loop_
     ]
 
 
-def test_a_handler_that_falls_behind_loses_the_oldest_events_silently(pair, loop_thread):
+def test_a_handler_that_falls_behind_loses_the_oldest_events(pair, loop_thread):
     a, b, _ = pair
     gated, keeping_up = GatedLoop(), Recorder()
     a.set_event_handler(gated, "cb")
@@ -182,6 +182,56 @@ def test_a_handler_that_falls_behind_loses_the_oldest_events_silently(pair, loop
     got = [e[0]["correlation_id"] for e in gated.recorder.calls]
     assert got == [0] + list(range(150 - 64, 150))
     assert all(set(e[0]) == {"kind", "peer", "detail", "correlation_id"} for e in gated.recorder.calls)
+
+
+def test_a_handler_that_falls_behind_is_told_how_many_events_it_missed():
+    # Logging is set up once per process, so the WARN line is looked for in a
+    # process of its own.
+    done = run_script("""
+        import threading, time
+        from vardimont._core import Node
+
+        class Gated:
+            entered, gate, got = threading.Event(), threading.Event(), []
+            def call_soon_threadsafe(self, callback, event):
+                self.entered.set()
+                self.gate.wait(10)
+                self.got.append(event.get("correlation_id"))
+
+        class Sink:  # keeps up: tells when every event has been published
+            got = []
+            def call_soon_threadsafe(self, callback, event):
+                self.got.append(event)
+
+        def wait(pred):
+            deadline = time.monotonic() + 10
+            while not pred():
+                assert time.monotonic() < deadline
+                time.sleep(0.002)
+
+        fast = dict(heartbeat_interval=0.05, peer_timeout=5.0, reconnect_interval=0.05)
+        a, b = Node("a@127.0.0.1:0", **fast), Node("b@127.0.0.1:0", **fast)
+        a.start(); b.start()
+        gated = Gated()
+        a.set_event_handler(gated, print)
+        a.set_event_handler(Sink(), print)
+        b.connect_peer(a.local_id())
+        assert gated.entered.wait(10)  # peer_connected is in delivery
+        for start in range(0, 100, 25):  # in chunks the sink keeps up with
+            for i in range(start, start + 25):
+                b.notify_peer_error(a.local_id(), "d", i)
+            wait(lambda: len(Sink.got) == start + 26)
+        gated.gate.set()
+        wait(lambda: gated.got and gated.got[-1] == 99)
+        print(len(gated.got))
+        a.stop(); b.stop()
+    """, env={"RUST_LOG": "_core::py::node=warn", "NO_COLOR": "1"})
+    assert done.returncode == 0, done.stderr
+    # The connection event in delivery, then the 64 newest of the 100 errors.
+    assert done.stdout == "65\n"
+    lines = [l for l in done.stderr.splitlines() if "fell behind" in l]
+    assert len(lines) == 1, done.stderr
+    assert " WARN _core::py::node: event handler fell behind, events skipped missed=36" in lines[0]
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads thread names from /proc")

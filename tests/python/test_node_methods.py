@@ -219,6 +219,38 @@ def test_a_call_while_another_thread_waits_in_send_data_is_refused_at_once(make_
     assert wait_until(lambda: not a.has_peer(sink_id))
 
 
+def test_a_send_waiting_on_a_peer_that_reads_nothing_fails_once_the_connection_ends(make_node):
+    # The sink never reads and never sends: the node's reader times out, and
+    # after one more read time-out of grace for the writer the socket closes
+    # and the send waiting for room gives up.
+    with socket.socket() as sink:
+        sink.bind(("127.0.0.1", 0))
+        sink.listen()
+        sink_id = f"sink@127.0.0.1:{sink.getsockname()[1]}"
+        a = make_node("a", peer_timeout=0.5, peer_queue_capacity=1, reconnect_max_attempts=0)
+        a.connect_peer(sink_id)
+        assert wait_until(lambda: a.has_peer(sink_id))
+        conn, _ = sink.accept()
+        outcome = []
+
+        def flood():
+            try:
+                for _ in range(200):
+                    a.send_data(sink_id, "x", "y" * 1_000_000, None, None)
+                outcome.append("all sent")
+            except ValueError as e:
+                outcome.append(str(e))
+
+        sender = threading.Thread(target=flood)
+        sender.start()
+        sender.join(5)
+        stuck = sender.is_alive()
+        conn.close()  # lets a stuck sender go, so that the test can end
+        sender.join(10)
+        assert not stuck, "send_data still waits after the connection ended"
+        assert outcome == ["send failed: peer connection is closed"]
+
+
 # --- actors and event handlers
 
 def test_register_actor_accepts_any_loop_and_callback(make_node):
