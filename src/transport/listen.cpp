@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "async/lookup.h"
 #include "log/log.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
@@ -82,20 +83,15 @@ Result<std::optional<tcp::socket>, std::error_code> accept_one(tcp::acceptor& li
   return std::optional<tcp::socket>(std::move(socket));
 }
 
-// A numeric host without a lookup, else the resolver's addresses in its order.
-async::awaitable<Result<std::vector<tcp::endpoint>, std::error_code>> listen_candidates(const async::Executor& ex,
-                                                                                       const NodeId& id) {
+// A numeric host without a lookup, else the resolver's addresses in its
+// order, looked up on the runtime's blocking pool.
+async::awaitable<Result<std::vector<tcp::endpoint>, std::error_code>> listen_candidates(const NodeId& id) {
   std::vector<tcp::endpoint> candidates;
   if (std::optional<asio::ip::address> addr = numeric_host(id.host)) {
     candidates.emplace_back(*addr, id.port);
     co_return candidates;
   }
-  tcp::resolver resolver(ex);
-  auto [ec, results] =
-      co_await resolver.async_resolve(id.host, std::to_string(id.port), tcp::resolver::numeric_service, async::use_tuple);
-  if (ec) co_return err(ec);
-  for (const auto& entry : results) candidates.push_back(entry.endpoint());
-  co_return candidates;
+  co_return co_await async::lookup(id.host, id.port);
 }
 
 }  // namespace
@@ -107,7 +103,7 @@ async::awaitable<Result<Transport, IoError>> Transport::listen(NodeId local_id, 
   const async::Executor ex = co_await asio::this_coro::executor;
 
   // 1. The candidates.
-  Result<std::vector<tcp::endpoint>, std::error_code> candidates = co_await listen_candidates(ex, local_id);
+  Result<std::vector<tcp::endpoint>, std::error_code> candidates = co_await listen_candidates(local_id);
   if (!candidates) co_return err(IoError::from(candidates.error()));
 
   // 2. The first candidate that binds and listens; each failure replaces the
