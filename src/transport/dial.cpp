@@ -21,6 +21,7 @@
 #include "async/asio.h"
 #include "async/lookup.h"
 #include "transport/peer.h"
+#include "transport/sockets.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
 #include "wire/auth.h"
@@ -98,8 +99,7 @@ async::awaitable<void> run_connect(std::shared_ptr<ConnectState> st, NodeId peer
     for (const auto& ep : candidates) {
       if (st->abandoned) break;
       st->socket.emplace(st->wake.get_executor());
-      std::error_code ec;
-      st->socket->open(ep.protocol(), ec);
+      std::error_code ec = open_socket(*st->socket, ep.protocol());
       if (!ec) {
         std::tie(ec) = co_await st->socket->async_connect(ep, async::use_tuple);
         if (st->abandoned) break;  // finish() drops the socket

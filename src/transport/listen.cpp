@@ -13,6 +13,7 @@
 
 #include "async/lookup.h"
 #include "log/log.h"
+#include "transport/sockets.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
 
@@ -40,15 +41,9 @@ std::optional<asio::ip::address> numeric_host(const std::string& host) {
 // address reuse enabled before the bind, backlog 128, no other option. On
 // failure nothing stays open.
 Result<tcp::acceptor, std::error_code> bind_listener(const async::Executor& ex, const tcp::endpoint& ep) {
-  const int fd = ::socket(ep.protocol().family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) return err(last_os_error());
   tcp::acceptor listener(ex);
-  std::error_code ec;
-  listener.assign(ep.protocol(), fd, ec);
-  if (ec) {
-    ::close(fd);
-    return err(ec);
-  }
+  std::error_code ec = open_socket(listener, ep.protocol());
+  if (ec) return err(ec);
   listener.set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) listener.bind(ep, ec);
   if (!ec) listener.listen(LISTEN_BACKLOG, ec);
