@@ -1,9 +1,11 @@
 // The asynchronous runtime of one started node: one io_context run by exactly
-// two worker threads. Name lookups run on Asio's internal resolver thread, never
-// on a worker. Shutdown never waits: the context and its threads go to a
-// detached reaper that stops, joins and destroys them, which drops every task
-// (the destructors of suspended coroutines run on the reaper thread, which
-// counts as a worker thread for on_worker_thread()).
+// two worker threads. Name lookups run on the context's blocking pool
+// (blocking_pool.h, lookup.h), never on a worker. Shutdown never waits: the
+// context and its threads go to a detached reaper that stops, joins and
+// destroys them, which drops every task (the destructors of suspended
+// coroutines run on the reaper thread, which counts as a worker thread for
+// on_worker_thread()); the pool's threads are not joined, and a lookup still
+// running then ends on its own and its result is thrown away.
 //
 // Other threads may go on using queues and broadcasts that the runtime's
 // tasks wait on during and after a shutdown: the teardown unlinks those waits

@@ -5,9 +5,9 @@
 //
 // Only the name lookup and the connection attempt can be abandoned at a
 // deadline. They run as a task of their own on the new connection's strand,
-// so that abandoning them never waits for a lookup that the resolver thread
-// has already started: its result is thrown away when it comes. Registration
-// is synchronous and runs to its end once it has begun.
+// so that abandoning them never waits for a lookup that a blocking-pool
+// thread has already started: its result is thrown away when it comes.
+// Registration is synchronous and runs to its end once it has begun.
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "async/asio.h"
+#include "async/lookup.h"
 #include "transport/peer.h"
+#include "transport/sockets.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
 #include "wire/auth.h"
@@ -50,10 +52,9 @@ std::optional<tcp::endpoint> numeric_endpoint(const NodeId& peer) {
 // What the lookup and connection attempt share with the dial that waits for
 // them. Touched only on the connection's strand.
 struct ConnectState {
-  explicit ConnectState(const async::Executor& strand) : wake(strand), resolver(strand) {}
+  explicit ConnectState(const async::Executor& strand) : wake(strand) {}
 
   asio::steady_timer wake;  // the dial's wait: expires at the deadline, cancelled when done
-  tcp::resolver resolver;
   std::optional<tcp::socket> socket;  // the candidate being connected, then the result
   std::optional<IoError> error;       // set when finished without a connected socket
   bool finished = false;
@@ -81,26 +82,24 @@ async::awaitable<void> run_connect(std::shared_ptr<ConnectState> st, NodeId peer
     if (auto ep = numeric_endpoint(peer)) {
       candidates.push_back(*ep);
     } else {
-      auto [ec, results] =
-          co_await st->resolver.async_resolve(peer.host, std::to_string(peer.port), async::use_tuple);
+      async::LookupResult found = co_await async::lookup(peer.host, peer.port);
       if (st->abandoned) {
         finish();
         co_return;
       }
-      if (ec) {
-        st->error = IoError::from(ec);
+      if (!found) {
+        st->error = IoError::from(found.error());
         finish();
         co_return;
       }
-      for (const auto& entry : results) candidates.push_back(entry.endpoint());
+      candidates = std::move(found).value();
     }
 
     std::optional<IoError> last;
     for (const auto& ep : candidates) {
       if (st->abandoned) break;
       st->socket.emplace(st->wake.get_executor());
-      std::error_code ec;
-      st->socket->open(ep.protocol(), ec);
+      std::error_code ec = open_socket(*st->socket, ep.protocol());
       if (!ec) {
         std::tie(ec) = co_await st->socket->async_connect(ep, async::use_tuple);
         if (st->abandoned) break;  // finish() drops the socket
@@ -135,9 +134,8 @@ async::awaitable<ConnectOutcome> connect_on_strand(async::Executor strand, NodeI
     if (!ec) {
       // The deadline passed first: abandon the attempt where it stands. A
       // socket that is connecting is closed; a lookup under way runs to its
-      // end on the resolver's thread and run_connect drops its result.
+      // end on its pool thread and run_connect drops its result.
       st->abandoned = true;
-      st->resolver.cancel();
       if (st->socket) {
         std::error_code ignored;
         st->socket->close(ignored);

@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "async/lookup.h"
 #include "log/log.h"
+#include "transport/sockets.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
 
@@ -39,15 +41,9 @@ std::optional<asio::ip::address> numeric_host(const std::string& host) {
 // address reuse enabled before the bind, backlog 128, no other option. On
 // failure nothing stays open.
 Result<tcp::acceptor, std::error_code> bind_listener(const async::Executor& ex, const tcp::endpoint& ep) {
-  const int fd = ::socket(ep.protocol().family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) return err(last_os_error());
   tcp::acceptor listener(ex);
-  std::error_code ec;
-  listener.assign(ep.protocol(), fd, ec);
-  if (ec) {
-    ::close(fd);
-    return err(ec);
-  }
+  std::error_code ec = open_socket(listener, ep.protocol());
+  if (ec) return err(ec);
   listener.set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) listener.bind(ep, ec);
   if (!ec) listener.listen(LISTEN_BACKLOG, ec);
@@ -82,20 +78,15 @@ Result<std::optional<tcp::socket>, std::error_code> accept_one(tcp::acceptor& li
   return std::optional<tcp::socket>(std::move(socket));
 }
 
-// A numeric host without a lookup, else the resolver's addresses in its order.
-async::awaitable<Result<std::vector<tcp::endpoint>, std::error_code>> listen_candidates(const async::Executor& ex,
-                                                                                       const NodeId& id) {
+// A numeric host without a lookup, else the resolver's addresses in its
+// order, looked up on the runtime's blocking pool.
+async::awaitable<Result<std::vector<tcp::endpoint>, std::error_code>> listen_candidates(const NodeId& id) {
   std::vector<tcp::endpoint> candidates;
   if (std::optional<asio::ip::address> addr = numeric_host(id.host)) {
     candidates.emplace_back(*addr, id.port);
     co_return candidates;
   }
-  tcp::resolver resolver(ex);
-  auto [ec, results] =
-      co_await resolver.async_resolve(id.host, std::to_string(id.port), tcp::resolver::numeric_service, async::use_tuple);
-  if (ec) co_return err(ec);
-  for (const auto& entry : results) candidates.push_back(entry.endpoint());
-  co_return candidates;
+  co_return co_await async::lookup(id.host, id.port);
 }
 
 }  // namespace
@@ -107,7 +98,7 @@ async::awaitable<Result<Transport, IoError>> Transport::listen(NodeId local_id, 
   const async::Executor ex = co_await asio::this_coro::executor;
 
   // 1. The candidates.
-  Result<std::vector<tcp::endpoint>, std::error_code> candidates = co_await listen_candidates(ex, local_id);
+  Result<std::vector<tcp::endpoint>, std::error_code> candidates = co_await listen_candidates(local_id);
   if (!candidates) co_return err(IoError::from(candidates.error()));
 
   // 2. The first candidate that binds and listens; each failure replaces the

@@ -1,7 +1,10 @@
 // Dialling: the Handshake as the first frame, the targets that need no
 // lookup and those that go to the resolver, failures that leave the peer
 // wanted, the deadline, and dialling a peer or an id that is already known.
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -156,6 +159,57 @@ TEST_F(DialTest, DeadlineAbandonsAnUnansweredAttemptAndClosesItsSocket) {
   EXPECT_EQ(a.peer_count(), 0u);
   EXPECT_TRUE(trail.events().empty());
   EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds_before; }));
+}
+
+// The port of a socket's local or remote address; 0 when it has none.
+std::uint16_t socket_port(int fd, bool remote) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  auto* addr = reinterpret_cast<sockaddr*>(&a);
+  if ((remote ? ::getpeername(fd, addr, &len) : ::getsockname(fd, addr, &len)) != 0) return 0;
+  if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+  if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+  return 0;
+}
+
+// The descriptors of this process whose local port is `local` or whose
+// remote port is `remote`.
+std::vector<int> sockets_with_ports(std::uint16_t local, std::uint16_t remote) {
+  std::vector<int> fds;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (const dirent* e = ::readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      const int fd = std::atoi(e->d_name);
+      if (fd == ::dirfd(d)) continue;
+      if (socket_port(fd, false) == local || socket_port(fd, true) == remote) fds.push_back(fd);
+    }
+    ::closedir(d);
+  }
+  return fds;
+}
+
+// A program that the process starts inherits none of the node's sockets:
+// the listener, an accepted connection and dialled ones, by address and by
+// host name.
+TEST_F(DialTest, EverySocketOfTheNodeIsClosedOnExec) {
+  Transport a = start("a");
+  RawListener far;
+  ASSERT_TRUE(runtime().block_on(Transport::dial(a, NodeId{"far", "127.0.0.1", far.port()})).ok());
+  ASSERT_TRUE(runtime().block_on(Transport::dial(a, NodeId{"far2", "localhost", far.port()})).ok());
+  RawPeer in = RawPeer::dial(a.local_id().port);
+  ASSERT_TRUE(in.send(raw_handshake("in@127.0.0.1:1")));
+  ASSERT_TRUE(eventually([&] { return a.peer_count() == 3; }));
+
+  // Local port a's: the listener and the accepted socket; remote port far's:
+  // the two dialled sockets.
+  const std::vector<int> fds = sockets_with_ports(a.local_id().port, far.port());
+  EXPECT_EQ(fds.size(), 4u);
+  for (const int fd : fds) {
+    SCOPED_TRACE("fd " + std::to_string(fd));
+    const int flags = ::fcntl(fd, F_GETFD);
+    ASSERT_GE(flags, 0);
+    EXPECT_TRUE(flags & FD_CLOEXEC);
+  }
 }
 
 TEST_F(DialTest, AlreadyConnectedPeerIsNotDialledNorMarkedWanted) {

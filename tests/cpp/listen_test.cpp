@@ -37,6 +37,17 @@ class ListenTest : public TransportTest {
     }
     return n;
   }
+
+  // The PeerConnected events received until `n` have come or the deadline
+  // passed: a reader publishes just after it has registered its peer.
+  static std::size_t wait_connected_events(transport::EventReceiver& rx, std::size_t n) {
+    std::size_t seen = 0;
+    (void)eventually([&] {
+      seen += connected_events(rx);
+      return seen >= n;
+    });
+    return seen;
+  }
 };
 
 // A plain IPv4 listener on 127.0.0.1 holding a port.
@@ -131,7 +142,7 @@ TEST_F(ListenTest, EveryAcceptedConnectionIsServedOnItsOwn) {
     handshake(clients.back(), "client" + std::to_string(i) + "@127.0.0.1:1");
   }
   ASSERT_TRUE(eventually([&] { return t.peer_count() == 5; }));
-  EXPECT_EQ(connected_events(events), 5u);
+  EXPECT_EQ(wait_connected_events(events, 5), 5u);
 }
 
 TEST_F(ListenTest, AcceptFailuresAreLoggedAndAcceptingResumes) {
@@ -167,7 +178,7 @@ TEST_F(ListenTest, AcceptFailuresAreLoggedAndAcceptingResumes) {
   EXPECT_EQ(peers_while_refused, 0u);
 
   ASSERT_TRUE(eventually([&] { return t.has_peer(node_id("late@127.0.0.1:1")); }));
-  EXPECT_EQ(connected_events(events), 1u);
+  EXPECT_EQ(wait_connected_events(events, 1), 1u);
   const std::string expected = std::error_code(EMFILE, std::system_category()).message();
   EXPECT_GE(logs.count_containing("accept error e=" + expected), 1u) << ::testing::PrintToString(logs.lines());
 }
