@@ -497,22 +497,35 @@ def child_main(args):
     print("RESULT", json.dumps({**result, **facts()}), flush=True)
 
 
-def run_once(system, loop, build_path, shim, messages, pings, notify=False, timeout=180):
+def run_once(system, loop, build_path, shim, messages, pings, notify=False, timeout=180, profile=None):
     """Runs one receiver and one sender; returns (sender's result dict, the
-    receiver's facts) or raises Failure with what the children said."""
+    receiver's facts) or raises Failure with what the children said.
+    `profile` is a file name prefix: both children then run under py-spy
+    (native frames too), which writes PREFIX-receiver.txt and
+    PREFIX-sender.txt as collapsed stacks."""
     env = bs.child_env(build_path, shim)
     base = [sys.executable, os.path.abspath(__file__), "--child-system", system, "--loop", loop]
-    receiver = subprocess.Popen([*base, "--child", "receiver"], env=env, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
+
+    def wrap(role):
+        if not profile:
+            return []
+        return ["py-spy", "record", "--native", "--rate", "250", "--format", "raw", "--output",
+                f"{profile}-{role}.txt", "--"]
+
+    receiver = subprocess.Popen([*wrap("receiver"), *base, "--child", "receiver"], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        line = receiver.stdout.readline().split(maxsplit=2)
-        if not line or line[0] != "READY":
+        for text in receiver.stdout:  # py-spy prints lines of its own first
+            if text.startswith("READY "):
+                break
+        else:
             receiver.kill()
-            raise Failure(f"{system} receiver did not start: {receiver.stderr.read()[-2000:]}")
+            raise Failure(f"{system} receiver did not start: {receiver.communicate(timeout=10)[1][-2000:]}")
+        line = text.split(maxsplit=2)
         rx_facts = json.loads(line[1])
         address = line[2].split() if len(line) > 2 else []
-        sender = subprocess.run([*base, "--child", "sender", "--messages", str(messages), "--pings", str(pings),
-                                 *(["--notify"] if notify else []), "--ready", *address],
+        workload = ["--messages", str(messages), "--pings", str(pings), *(["--notify"] if notify else [])]
+        sender = subprocess.run([*wrap("sender"), *base, "--child", "sender", *workload, "--ready", *address],
                                 env=env, capture_output=True, text=True, timeout=timeout)
         out = [l for l in sender.stdout.splitlines() if l.startswith(("RESULT", "FAILED"))]
         if sender.returncode != 0 or not out or not out[-1].startswith("RESULT"):
@@ -567,6 +580,8 @@ def main():
     parser.add_argument("--vardimont-path", action="append", metavar="DIR",
                         help="a directory holding a vardimont package; repeat to compare builds")
     parser.add_argument("--shim-dir", help="where to compile the shim (default: a temporary directory)")
+    parser.add_argument("--profile", metavar="DIR",
+                        help="run both processes under py-spy --native; collapsed stacks go to DIR")
     parser.add_argument("--child", choices=["receiver", "sender"], help=argparse.SUPPRESS)
     parser.add_argument("--child-system", choices=list(SYSTEMS), help=argparse.SUPPRESS)
     parser.add_argument("--ready", nargs="*", help=argparse.SUPPRESS)
@@ -622,9 +637,14 @@ def run_rounds(args, runs, shim):
         for run in runs[shift:] + runs[:shift]:
             cell = results[key(run)]
             try:
+                profile = None
+                if args.profile:
+                    os.makedirs(args.profile, exist_ok=True)
+                    tag = run["name"].replace("/", "-").replace("[", "-").replace("]", "")
+                    profile = os.path.join(args.profile, f"{tag}-{run['variant']}-{round_no + 1}")
                 res, rx_facts = run_once(run["system"], run["loop"], run["path"],
                                          shim if run["variant"] == "shim" else None,
-                                         args.messages, args.pings, args.notify)
+                                         args.messages, args.pings, args.notify, profile=profile)
                 check_facts(run, res, "sender")
                 check_facts(run, rx_facts, "receiver")
             except Failure as e:
