@@ -19,6 +19,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <string.h>
 #include <sys/socket.h>
 
 static void set_nodelay(int fd) {
@@ -36,25 +37,37 @@ static void set_nodelay(int fd) {
   errno = saved;
 }
 
+// The next definition of `name` (libc's). POSIX lets the object pointer
+// that dlsym returns be read as a function pointer this way.
+static void next_symbol(void* fn, const char* name) {
+  void* symbol = dlsym(RTLD_NEXT, name);
+  memcpy(fn, &symbol, sizeof symbol);
+}
+
+typedef int (*socket_fn)(int, int, int);
+typedef int (*accept_fn)(int, __SOCKADDR_ARG, socklen_t* restrict);
+typedef int (*accept4_fn)(int, __SOCKADDR_ARG, socklen_t* restrict, int);
+
 int socket(int domain, int type, int protocol) {
-  static int (*next)(int, int, int);
-  if (!next) next = (int (*)(int, int, int))dlsym(RTLD_NEXT, "socket");
+  static socket_fn next;
+  if (!next) next_symbol(&next, "socket");
   int fd = next(domain, type, protocol);
   set_nodelay(fd);
   return fd;
 }
 
-int accept(int fd, struct sockaddr* addr, socklen_t* len) {
-  static int (*next)(int, struct sockaddr*, socklen_t*);
-  if (!next) next = (int (*)(int, struct sockaddr*, socklen_t*))dlsym(RTLD_NEXT, "accept");
+// __SOCKADDR_ARG: glibc's own parameter type for accept and accept4.
+int accept(int fd, __SOCKADDR_ARG addr, socklen_t* restrict len) {
+  static accept_fn next;
+  if (!next) next_symbol(&next, "accept");
   int conn = next(fd, addr, len);
   set_nodelay(conn);
   return conn;
 }
 
-int accept4(int fd, struct sockaddr* addr, socklen_t* len, int flags) {
-  static int (*next)(int, struct sockaddr*, socklen_t*, int);
-  if (!next) next = (int (*)(int, struct sockaddr*, socklen_t*, int))dlsym(RTLD_NEXT, "accept4");
+int accept4(int fd, __SOCKADDR_ARG addr, socklen_t* restrict len, int flags) {
+  static accept4_fn next;
+  if (!next) next_symbol(&next, "accept4");
   int conn = next(fd, addr, len, flags);
   set_nodelay(conn);
   return conn;
