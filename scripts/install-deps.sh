@@ -63,7 +63,7 @@ sys.exit(sys.prefix != sys.base_prefix
   fi
 elif ! "$PY" -m pip --version >/dev/null 2>&1; then
   base=$(command -v python3) || { echo "error: no python3 on PATH" >&2; exit 1; }
-  echo "creating the virtual environment .venv with $base ($("$base" -V 2>&1))"
+  echo "creating the virtual environment .venv with $("$base" -c 'import sys; print(sys.executable, sys.version.split()[0])')"
   rm -rf "$venv"
   "$base" -m venv "$venv"
 fi
