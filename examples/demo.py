@@ -20,48 +20,53 @@ import statistics
 import subprocess
 import sys
 import time
+from typing import Any
 
-from vardimont._core import Node
+from vardimont import Node
 
-SETTINGS = dict(heartbeat_interval=0.2, peer_timeout=2.0, reconnect_interval=0.1, reconnect_max_attempts=3)
 WINDOW = 256       # at most this many stream messages not yet acknowledged
 ACK_EVERY = 64
 
 
-def say(role, text):
+def make_node(node_id: str) -> Node:
+    return Node(node_id, heartbeat_interval=0.2, peer_timeout=2.0, reconnect_interval=0.1,
+                reconnect_max_attempts=3)
+
+
+def say(role: str, text: str) -> None:
     print(f"[{role}] {text}", flush=True)
 
 
 # --- the worker process -----------------------------------------------------
 
-async def worker(driver_id):
+async def worker(driver_id: str) -> None:
     loop = asyncio.get_running_loop()
-    node = Node("worker@127.0.0.1:0", **SETTINGS)
+    node = make_node("worker@127.0.0.1:0")
     node.start()
     say("worker", f"node {node.local_id()} started")
-    done = loop.create_future()
+    done: asyncio.Future[None] = loop.create_future()
 
-    def on_event(event):
+    def on_event(event: dict[str, Any]) -> None:
         say("worker", f"event {event}")
 
     node.set_event_handler(loop, on_event)
 
-    def greeter(request, meta):
+    def greeter(request: Any, meta: dict[str, Any]) -> None:
         say("worker", f"greeter got {request!r} from {meta['src']}")
         node.send_data(meta["src"], meta["reply_to"], f"hello, {request['name']}!", None, meta["correlation_id"])
 
     counted = 0
 
-    def counter(message, meta):
+    def counter(message: Any, meta: dict[str, Any]) -> None:
         nonlocal counted
         counted += 1
         if counted % ACK_EVERY == 0 or message.get("last"):
             node.send_data(meta["src"], meta["reply_to"], {"count": counted}, None, None)
 
-    def echo(message, meta):
+    def echo(message: Any, meta: dict[str, Any]) -> None:
         node.send_data(meta["src"], meta["reply_to"], message, None, meta["correlation_id"])
 
-    def control(message, meta):
+    def control(message: Any, meta: dict[str, Any]) -> None:
         say("worker", f"control got {message!r}")
         if message == "quit" and not done.done():
             done.set_result(None)
@@ -78,14 +83,14 @@ async def worker(driver_id):
 
 # --- the driver process -------------------------------------------------------
 
-async def driver(stream_messages, pings):
+async def driver(stream_messages: int, pings: int) -> int:
     loop = asyncio.get_running_loop()
-    node = Node("driver@127.0.0.1:0", **SETTINGS)
+    node = make_node("driver@127.0.0.1:0")
     node.start()
     say("driver", f"node {node.local_id()} started")
-    events = asyncio.Queue()
+    events: asyncio.Queue[dict[str, Any]] = asyncio.Queue()
 
-    def on_event(event):
+    def on_event(event: dict[str, Any]) -> None:
         say("driver", f"event {event}")
         events.put_nowait(event)
 
@@ -93,11 +98,11 @@ async def driver(stream_messages, pings):
 
     # One inbox for every reply: requests with a correlation id resolve their
     # future; stream acknowledgements (no correlation id) go to `on_ack`.
-    pending = {}
+    pending: dict[int, asyncio.Future[Any]] = {}
     acked = 0
     ack_seen = asyncio.Event()
 
-    def inbox(message, meta):
+    def inbox(message: Any, meta: dict[str, Any]) -> None:
         nonlocal acked
         cid = meta["correlation_id"]
         if cid is None:
@@ -118,7 +123,7 @@ async def driver(stream_messages, pings):
 
         next_id = iter(range(1, 1 << 62))
 
-        async def request(actor, message):
+        async def request(actor: str, message: dict[str, str | int]) -> Any:
             cid = next(next_id)
             pending[cid] = loop.create_future()
             node.send_data(worker_id, actor, message, "driver.inbox", cid)
@@ -130,7 +135,7 @@ async def driver(stream_messages, pings):
             say("driver", f"greeter replied {reply!r}")
 
         # 2. a stream under a flow-control window
-        body = {"seq": 0, "kind": "tick", "data": "x" * 60}
+        body: dict[str, int | str | bool] = {"seq": 0, "kind": "tick", "data": "x" * 60}
         started = time.perf_counter()
         for seq in range(stream_messages):
             while seq - acked >= WINDOW:

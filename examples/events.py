@@ -7,28 +7,30 @@ attempts. Ends by itself in well under a second.
 """
 import asyncio
 import socket
+from typing import Any
 
-from vardimont._core import Node
+from vardimont import Node
 
 
-def unused_port():
+def unused_port() -> int:
     """A loopback port where nothing listens: connections to it are refused."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+        port: int = s.getsockname()[1]
+        return port
 
 
-async def main():
+async def main() -> None:
     loop = asyncio.get_running_loop()
     a = Node("a@127.0.0.1:0", heartbeat_interval=0.1, peer_timeout=1.0, reconnect_interval=0.1,
              reconnect_max_attempts=2)
     b = Node("b@127.0.0.1:0", heartbeat_interval=0.1, peer_timeout=1.0)
     a.start()
     b.start()
-    events = asyncio.Queue()
+    events: asyncio.Queue[dict[str, Any]] = asyncio.Queue()
     a.set_event_handler(loop, events.put_nowait)
 
-    async def next_event():
+    async def next_event() -> dict[str, Any]:
         event = await asyncio.wait_for(events.get(), 5)
         print(f"  event: {event}")
         return event

@@ -7,13 +7,17 @@ and resolves it when the reply arrives. Ends by itself in well under a second.
 """
 import asyncio
 import itertools
+from collections.abc import Callable
+from typing import Any
 
-from vardimont._core import Node
-
-FAST = dict(heartbeat_interval=0.2, peer_timeout=2.0, reconnect_interval=0.1)
+from vardimont import Node
 
 
-async def wait_for(predicate, timeout=5.0):
+def make_node(node_id: str) -> Node:
+    return Node(node_id, heartbeat_interval=0.2, peer_timeout=2.0, reconnect_interval=0.1)
+
+
+async def wait_for(predicate: Callable[[], bool], timeout: float = 5.0) -> None:
     deadline = asyncio.get_running_loop().time() + timeout
     while not predicate():
         if asyncio.get_running_loop().time() > deadline:
@@ -21,17 +25,17 @@ async def wait_for(predicate, timeout=5.0):
         await asyncio.sleep(0.01)
 
 
-async def main():
+async def main() -> None:
     loop = asyncio.get_running_loop()
-    server = Node("server@127.0.0.1:0", **FAST)
-    client = Node("client@127.0.0.1:0", **FAST)
+    server = make_node("server@127.0.0.1:0")
+    client = make_node("client@127.0.0.1:0")
     server.start()
     client.start()
     print(f"server listens as {server.local_id()}")
     print(f"client listens as {client.local_id()}")
 
     # The server's actor: callbacks run on this loop, scheduled by the node.
-    def calc(request, meta):
+    def calc(request: Any, meta: dict[str, Any]) -> None:
         op, args = request["op"], request["args"]
         result = sum(args) if op == "sum" else max(args)
         print(f"  server: {op}{tuple(args)} from {meta['src']} (correlation {meta['correlation_id']})"
@@ -41,9 +45,9 @@ async def main():
     server.register_actor("calc", loop, calc)
 
     # The client's inbox: replies resolve the pending futures.
-    pending = {}
+    pending: dict[int, asyncio.Future[int]] = {}
 
-    def inbox(reply, meta):
+    def inbox(reply: Any, meta: dict[str, Any]) -> None:
         future = pending.pop(meta["correlation_id"], None)
         if future is not None and not future.done():
             future.set_result(reply["result"])
@@ -56,7 +60,7 @@ async def main():
 
     ids = itertools.count(1)
 
-    async def request(op, *args):
+    async def request(op: str, *args: int) -> int:
         cid = next(ids)
         pending[cid] = loop.create_future()
         client.send_data(server.local_id(), "calc", {"op": op, "args": list(args)}, "client.inbox", cid)

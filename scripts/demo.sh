@@ -3,9 +3,11 @@
 # exchange messages through actors and report what arrived, the events, and
 # the throughput and round-trip latency they measured.
 set -euo pipefail
-export PIP_ROOT_USER_ACTION=ignore  # CI runs pip as root; the warning says nothing new
 cd "$(dirname "$0")/.."
-PY=${PYTHON:-python3}
-bash scripts/install-deps.sh
-"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation .
+source scripts/python-env.sh
+bash scripts/install-deps.sh --demo
+use_python_scripts
+# The build tree is kept in build/ (ignored by git) so that a second run only
+# rebuilds what changed.
+"$PY" -m pip install -q --no-build-isolation --config-settings=build-dir=build/{wheel_tag} .
 exec "$PY" examples/demo.py

@@ -25,7 +25,9 @@ targets=("$@")
 jobs=${FUZZ_JOBS:-1}
 build=build/fuzz
 
+source scripts/python-env.sh
 bash scripts/install-deps.sh --fuzz
+use_python_scripts  # cmake and ninja
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DVARDIMONT_FUZZ=ON -DVARDIMONT_TESTS=OFF >/dev/null

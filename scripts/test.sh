@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the C++ tests in a plain
 # build (warnings as errors), under AddressSanitizer with UndefinedBehavior-
-# Sanitizer and under ThreadSanitizer, then the Python tests against the
-# installed package and against a sanitizer build of the module.
+# Sanitizer and under ThreadSanitizer; the wheel, built, repaired and checked
+# (scripts/wheel.sh); the Python tests against that wheel installed, on the
+# project's Python and on every later CPython found on the machine; the stubs
+# (stubtest) and the examples' types (mypy --strict); and the Python tests
+# against a sanitizer build of the module.
 set -euo pipefail
-export PIP_ROOT_USER_ACTION=ignore  # CI runs pip as root; the warning says nothing new
 cd "$(dirname "$0")/.."
 root=$PWD
-PY=${PYTHON:-python3}
+source scripts/python-env.sh
 
 bash scripts/install-deps.sh
-export PATH="$("$PY" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+use_python_scripts
 
 jobs=${JOBS:-2}
 build() {  # name, extra cmake args...
@@ -37,14 +39,63 @@ build tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARDIMONT_SANITIZE=thread
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch "$(uname -m)" -R \
   bash -c "cd build/tsan && ctest --output-on-failure -j $jobs --timeout 240"
 
-echo "== Python package and tests"
-"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
+echo "== Wheel"
+bash scripts/wheel.sh
+wheel=$(echo "$root"/build/wheelhouse/vardimont-*.whl)
+
+version_of() {  # python -> major.minor
+  "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'
+}
+main_version=$(version_of "$PY")
+
+echo "== Python tests (CPython $main_version, the wheel installed)"
+"$PY" -m pip install -q --force-reinstall --no-deps "$wheel"
 (cd tests/python && "$PY" -m pytest)
+
+echo "== Stubs and the examples' types"
+export MYPY_CACHE_DIR=$root/build/mypy-cache
+# stubtest checks the package and vardimont._core; it keeps its cache in the
+# working directory whatever MYPY_CACHE_DIR says.
+(cd build && "$PY" -m mypy.stubtest vardimont)
+"$PY" -m mypy --strict examples
+
+# Every other CPython from 3.11 on that the machine has, on PATH or under
+# pyenv, with the GIL (the stable ABI has no free-threaded form), one per
+# version: each gets a virtual environment in build/ with the same wheel.
+other_pythons() {
+  local candidates=() seen=" $main_version " p v n
+  for n in $(seq 11 40); do
+    if p=$(command -v "python3.$n"); then candidates+=("$p"); fi
+  done
+  if command -v pyenv >/dev/null; then
+    candidates+=("$(pyenv root)"/versions/*/bin/python3)
+  fi
+  for p in "${candidates[@]}"; do
+    v=$("$p" -c 'import sys, sysconfig
+ok = (sys.implementation.name == "cpython" and sys.version_info >= (3, 11)
+      and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+print("%d.%d" % sys.version_info[:2] if ok else "")' 2>/dev/null) || continue
+    [ -n "$v" ] && [[ $seen != *" $v "* ]] || continue
+    seen+="$v "
+    echo "$v $p"
+  done | sort -V
+}
+ran=("$main_version")
+while read -r v p; do
+  echo "== Python tests (CPython $v, $p, the wheel installed)"
+  env=$root/build/venv-$v
+  "$env/bin/python" -m pip --version >/dev/null 2>&1 || { rm -rf "$env"; "$p" -m venv "$env"; }
+  "$env/bin/python" -m pip install -q pytest hypothesis
+  "$env/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  (cd tests/python && "$env/bin/python" -m pytest -p no:cacheprovider)
+  ran+=("$v")
+done < <(other_pythons)
+echo "== The Python tests ran on CPython ${ran[*]}"
 
 echo "== Python tests against the module built with AddressSanitizer + UndefinedBehaviorSanitizer"
 # The interpreter is not instrumented, so the runtimes are preloaded; its own
 # allocations are never freed at exit, so leak checking stays off.
-cmake -S . -B build/py-asan -G Ninja -DVARDIMONT_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+cmake -S . -B build/py-asan -G Ninja -DVARDIMONT_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE="$PY" \
   -DVARDIMONT_SANITIZE=address -DVARDIMONT_PYTHON=ON -DVARDIMONT_TESTS=OFF >/dev/null
 cmake --build build/py-asan -j "$jobs" --target _core
 pkg=$root/build/py-asan/pkg

@@ -4,17 +4,23 @@ Exposes the actor runtime and its multiplexed TCP transport to Python
 without blocking the Python GIL.
 """
 
-from typing import Any, Callable, Final, Protocol, TypeAlias, final
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Final, Protocol, TypeAlias, final
 
 __version__: Final[str]
 __all__ = ["__version__", "Node", "encode_payload", "decode_payload"]
 
-#: What encode_payload accepts: None, bool, str, int in [-2**63, 2**64 - 1],
-#: finite float, and lists, tuples and str-keyed dicts of these (at most 127
-#: levels of nesting). decode_payload gives back lists for tuples.
-_Payload: TypeAlias = (
-    None | bool | int | float | str | list["_Payload"] | tuple["_Payload", ...] | dict[str, "_Payload"]
-)
+#: What encode_payload and send_data accept: None, bool, str, int in
+#: [-2**63, 2**64 - 1], finite float, and lists, tuples and str-keyed dicts of
+#: these (at most 127 levels of nesting); decode_payload gives back lists for
+#: tuples. Containers are typed by the read-only Sequence and Mapping, whose
+#: item types are covariant, so that a list[float] or a dict[str, int] passes;
+#: their items are typed as object so that a TypedDict, or a dict literal with
+#: mixed values that a type checker infers as dict[str, object], passes too.
+#: What the types can't express is checked when the value is encoded: items
+#: that are not payloads, and sequences and mappings other than list, tuple and
+#: dict (bytes, for example), raise TypeError.
+_Payload: TypeAlias = None | bool | int | float | str | Sequence[object] | Mapping[str, object]
 
 class _EventLoop(Protocol):
     """What a callback is scheduled on: an asyncio event loop, or anything

@@ -39,3 +39,15 @@ def test_demo_in_two_processes():
     assert "[worker] counted 2000 stream messages; stopping" in out
     assert "messages/s" in out and "ping-pong: 50 round trips" in out
     assert "worker exited with status 0; done" in out
+
+
+def test_typed_payloads():
+    out = run("typed_payloads.py")
+    assert out.splitlines() == [
+        "dict[str, int] -> {'apples': 3, 'pears': 0}",
+        "list[float] -> [21.5, 22.0, 19.75]",
+        "Reading -> {'sensor': 't1', 'values': [21.5, 22.0, 19.75], 'calibrated': True}",
+        "dict[str, list[float]] -> {'kitchen': [21.5], 'hall': []}",
+        "tuple[int, int] -> [3, 4]",
+        '{"sensor":"t1","values":[21.5,22.0,19.75],"calibrated":true} True',
+    ]

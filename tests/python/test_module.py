@@ -54,9 +54,19 @@ def test_a_second_module_object_shares_the_class(fresh_import):
     assert fresh_import.decode_payload(fresh_import.encode_payload([1])) == [1]
 
 
+# Either refusal will do: the module's own, or the interpreter's, which on
+# 3.12 and later refuses before the module's initialisation runs.
+SUB_INTERPRETER_REFUSALS = (
+    "vardimont._core cannot be imported in a sub-interpreter",
+    "module vardimont._core does not support loading in subinterpreters",
+)
+
+
 def test_a_sub_interpreter_is_refused_at_import():
     # Run in a child process: a sub-interpreter's failed import must not
-    # leave anything behind in the test process.
+    # leave anything behind in the test process. The sub-interpreter reports
+    # through the shared file descriptor, since run_string raises a failure
+    # of its script on 3.12 but only returns it on 3.13.
     import subprocess
     code = """
 try:
@@ -65,18 +75,19 @@ except ImportError:
     import _interpreters as interpreters
 import vardimont._core
 iid = interpreters.create()
-script = '''
+failure = interpreters.run_string(iid, '''
+import os
 try:
     import vardimont._core
 except ImportError as e:
-    assert str(e) == "vardimont._core cannot be imported in a sub-interpreter", e
+    os.write(1, ("refused: %s\\\\n" % e).encode())
 else:
-    raise AssertionError("imported")
-'''
-interpreters.run_string(iid, script)
+    os.write(1, b"imported\\\\n")
+''')
 interpreters.destroy(iid)
+assert failure is None, failure
 print("ok")
 """
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    assert done.stdout == "ok\n"
+    assert done.stdout in [f"refused: {refusal}\nok\n" for refusal in SUB_INTERPRETER_REFUSALS], done.stdout
