@@ -364,19 +364,22 @@ def test_event_handlers_accumulate_and_see_only_later_events(make_node, loop_thr
 def test_blocking_methods_refuse_to_run_on_a_runtime_worker(make_node):
     """An event loop whose call_soon_threadsafe runs the callback at once puts
     the callback on a worker thread: blocking calls there raise at once."""
-    a, b = make_node("a"), make_node("b")
+    a, b, other = make_node("a"), make_node("b"), make_node("o")
     connect(b, a)
+    # The callback may run while the main thread is still inside b.send_data,
+    # which holds b: it touches neither b nor anything that the main thread uses.
+    b_id = b.local_id()
     outcomes = []
     calls = {
         "start": lambda: a.start(),
-        "has_peer": lambda: a.has_peer(b.local_id()),
+        "has_peer": lambda: a.has_peer(b_id),
         "peer_count": lambda: a.peer_count(),
         "forget_peer": lambda: a.forget_peer("z@127.0.0.1:1"),
-        "send_data": lambda: a.send_data(b.local_id(), "x", 1, None, None),
-        "notify_peer_error": lambda: a.notify_peer_error(b.local_id(), "d", None),
+        "send_data": lambda: a.send_data(b_id, "x", 1, None, None),
+        "notify_peer_error": lambda: a.notify_peer_error(b_id, "d", None),
         "register_actor": lambda: a.register_actor("y", None, None),
         "unregister_actor": lambda: a.unregister_actor("y"),
-        "other node": lambda: b.peer_count(),
+        "other node": lambda: other.peer_count(),
     }
 
     def callback(payload, meta):
