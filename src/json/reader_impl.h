@@ -17,7 +17,10 @@
 #include <string_view>
 #include <utility>
 
+#include "json/escape.h"
 #include "json/reader.h"
+#include "text/hex.h"
+#include "text/utf8.h"
 
 namespace vardimont::json {
 
@@ -62,31 +65,16 @@ bool convert_double(const char* first, const char* last, double& out) noexcept;
 struct ByteFlags {
   bool v[256];
 };
-struct ByteValues {
-  std::int8_t v[256];
-};
 
 // True for bytes that may appear unescaped in a string and need no further
-// check: printable ASCII except '"' and '\\'.
+// check: ASCII that JSON does not escape (printable, except '"' and '\\').
+// Bytes from 0x80 on start a multi-byte sequence, which is checked apart.
 constexpr ByteFlags plain_string_bytes() {
   ByteFlags t{};
-  for (int c = 0x20; c < 0x80; ++c) t.v[c] = c != '"' && c != '\\';
+  for (int c = 0; c < 0x80; ++c) t.v[c] = ESCAPE.v[c] == 0;
   return t;
 }
 inline constexpr ByteFlags kPlainStringByte = plain_string_bytes();
-
-// Hex digit values, or -1.
-constexpr ByteValues hex_values() {
-  ByteValues t{};
-  for (int c = 0; c < 256; ++c) t.v[c] = -1;
-  for (int c = 0; c < 10; ++c) t.v['0' + c] = static_cast<std::int8_t>(c);
-  for (int c = 0; c < 6; ++c) {
-    t.v['a' + c] = static_cast<std::int8_t>(10 + c);
-    t.v['A' + c] = static_cast<std::int8_t>(10 + c);
-  }
-  return t;
-}
-inline constexpr ByteValues kHexValue = hex_values();
 
 inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
@@ -103,29 +91,6 @@ inline bool has_special_byte(std::uint64_t x) noexcept {
   const std::uint64_t found =
       ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | (below_space & ~x) | x;
   return (found & highs) != 0;
-}
-
-// Length of the well-formed UTF-8 sequence of two to four bytes at `p`, or 0
-// when the bytes there are not one (overlong forms, surrogates and code points
-// above U+10FFFF are not UTF-8).
-inline std::size_t utf8_sequence_length(const std::uint8_t* p, const std::uint8_t* end) noexcept {
-  const std::uint8_t b0 = p[0];
-  const auto avail = static_cast<std::size_t>(end - p);
-  auto cont = [](std::uint8_t b) { return (b & 0xC0) == 0x80; };
-  if (b0 >= 0xC2 && b0 <= 0xDF) return avail >= 2 && cont(p[1]) ? 2 : 0;
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    if (avail < 3) return 0;
-    const std::uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    const std::uint8_t hi = b0 == 0xED ? 0x9F : 0xBF;
-    return p[1] >= lo && p[1] <= hi && cont(p[2]) ? 3 : 0;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    if (avail < 4) return 0;
-    const std::uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80;
-    const std::uint8_t hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    return p[1] >= lo && p[1] <= hi && cont(p[2]) && cont(p[3]) ? 4 : 0;
-  }
-  return 0;
 }
 
 inline void append_utf8(std::string& out, std::uint32_t cp) {
@@ -399,8 +364,8 @@ class Parser {
       p_ = end_;
       return fail(Code::EofWhileParsingString);
     }
-    const int a = kHexValue.v[p_[0]], b = kHexValue.v[p_[1]], c = kHexValue.v[p_[2]],
-              d = kHexValue.v[p_[3]];
+    const int a = HEX_VALUE.v[p_[0]], b = HEX_VALUE.v[p_[1]], c = HEX_VALUE.v[p_[2]],
+              d = HEX_VALUE.v[p_[3]];
     p_ += 4;
     if ((a | b | c | d) < 0) return fail(Code::InvalidEscape);
     out = static_cast<std::uint32_t>(a << 12 | b << 8 | c << 4 | d);

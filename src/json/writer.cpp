@@ -6,28 +6,12 @@
 #include <cstring>
 #include <system_error>
 
+#include "json/escape.h"
+#include "text/hex.h"
+
 namespace vardimont::json {
 
 namespace {
-
-// For each byte: 0 when it is copied as is, otherwise the character that
-// follows the backslash of its escape ('u' for the \u00xx form).
-constexpr auto kEscape = [] {
-  struct Table {
-    char v[256];
-  } t{};
-  for (int c = 0; c < 0x20; ++c) t.v[c] = 'u';
-  t.v[static_cast<unsigned char>('\b')] = 'b';
-  t.v[static_cast<unsigned char>('\t')] = 't';
-  t.v[static_cast<unsigned char>('\n')] = 'n';
-  t.v[static_cast<unsigned char>('\f')] = 'f';
-  t.v[static_cast<unsigned char>('\r')] = 'r';
-  t.v[static_cast<unsigned char>('"')] = '"';
-  t.v[static_cast<unsigned char>('\\')] = '\\';
-  return t;
-}();
-
-constexpr char kHexDigits[] = "0123456789abcdef";
 
 void append(std::vector<std::uint8_t>& out, const char* first, const char* last) {
   out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(first),
@@ -43,11 +27,11 @@ void write_string_to(Buffer& out, std::string_view s) {
   const char* run = p;  // first byte not yet appended
   for (; p != end; ++p) {
     const auto c = static_cast<unsigned char>(*p);
-    const char e = kEscape.v[c];
+    const char e = ESCAPE.v[c];
     if (e == 0) [[likely]] continue;
     append(out, run, p);
     if (e == 'u') {
-      const char u[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
+      const char u[6] = {'\\', 'u', '0', '0', HEX_DIGITS[c >> 4], HEX_DIGITS[c & 0xF]};
       append(out, u, u + 6);
     } else {
       const char two[2] = {'\\', e};

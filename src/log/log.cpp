@@ -12,6 +12,8 @@
 #include <optional>
 #include <utility>
 
+#include "text/hex.h"
+
 namespace vardimont::log {
 
 namespace {
@@ -57,7 +59,6 @@ bool valid_target(std::string_view s) noexcept {
 }
 
 void append_escaped(std::string& out, std::string_view text) {
-  static constexpr char hex[] = "0123456789abcdef";
   for (const char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     if (c >= 0x20 && c != 0x7f) {
@@ -70,8 +71,8 @@ void append_escaped(std::string& out, std::string_view text) {
       case '\t': out += "\\t"; break;
       default:
         out += "\\x";
-        out.push_back(hex[c >> 4]);
-        out.push_back(hex[c & 0xf]);
+        out.push_back(HEX_DIGITS[c >> 4]);
+        out.push_back(HEX_DIGITS[c & 0xf]);
     }
   }
 }

@@ -12,6 +12,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "json/escape.h"
 #include "json/reader.h"
 #include "json/writer.h"
 #include "py/binder.h"
@@ -114,19 +115,6 @@ class ScratchBuffer {
   JsonBuffer* buffer_;
 };
 
-// True for the bytes that a JSON string cannot hold as they are: '"', '\\'
-// and U+0000..U+001F. Text without them is copied in one piece; the rest goes
-// through json::write_string, which owns the escape forms.
-constexpr auto NEEDS_ESCAPE = [] {
-  struct Table {
-    bool v[256];
-  } t{};
-  for (int c = 0; c < 0x20; ++c) t.v[c] = true;
-  t.v['"'] = true;
-  t.v['\\'] = true;
-  return t;
-}();
-
 // PyJson: one walk over a borrowed value, shared by the two passes. The
 // writing pass (Write = true) appends the JSON text to its buffer and, at the
 // first value it cannot encode, only reports failure; the checking pass makes
@@ -183,7 +171,9 @@ class PyJson {
     const auto n = static_cast<std::size_t>(len);
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     std::size_t i = 0;
-    while (i < n && !NEEDS_ESCAPE.v[bytes[i]]) ++i;
+    // Text with no byte to escape is copied in one piece; the rest goes
+    // through json::write_string, which owns the escape forms.
+    while (i < n && json::ESCAPE.v[bytes[i]] == 0) ++i;
     if (i == n) [[likely]] {
       std::uint8_t* w = out_->reserve(n + 2);
       w[0] = '"';

@@ -95,15 +95,16 @@ PyObject* entry(Body&& body) noexcept {
 // ---------------------------------------------------------------------------
 // Lifecycle
 
-// The settings with start()'s defaults for those left out.
+// The settings given to the constructor; those left out keep TransportConfig's
+// defaults, which are start()'s.
 transport::TransportConfig transport_config(const NodeRecord& r) {
   transport::TransportConfig config;
   config.cluster_secret = r.cluster_secret;
   config.reconnect_max_attempts = r.reconnect_max_attempts;
-  config.heartbeat_interval = r.heartbeat_interval.value_or(transport::Duration{1, 0});
-  config.peer_timeout = r.peer_timeout.value_or(transport::Duration{3, 0});
-  config.reconnect_interval = r.reconnect_interval.value_or(transport::Duration{1, 0});
-  config.peer_queue_capacity = r.peer_queue_capacity.value_or(256);
+  config.heartbeat_interval = r.heartbeat_interval.value_or(config.heartbeat_interval);
+  config.peer_timeout = r.peer_timeout.value_or(config.peer_timeout);
+  config.reconnect_interval = r.reconnect_interval.value_or(config.reconnect_interval);
+  config.peer_queue_capacity = r.peer_queue_capacity.value_or(config.peer_queue_capacity);
   config.auto_reconnect = true;
   return config;
 }

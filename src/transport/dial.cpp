@@ -164,25 +164,28 @@ WireMessage make_handshake(const Transport& self) {
 
 async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId peer,
                                                         std::optional<Clock::time_point> deadline) {
-  // 1. Already connected: nothing to do, and the peer is not marked as wanted.
+  // An existing connection satisfies the call; the peer is then not marked as
+  // wanted.
   if (self.has_peer(peer)) co_return Ok{};
 
-  // 2. From here on the peer stays wanted, whatever becomes of this attempt.
+  // From here on the peer stays wanted, whatever becomes of this attempt.
   self.state().want(peer);
 
-  // 3. Lookup and connection attempt, on the new connection's own strand.
+  // The lookup and the connection attempt run on the new connection's own
+  // strand, which its socket keeps for life.
   async::Executor strand = asio::make_strand(self.executor());
   ConnectOutcome outcome =
       co_await asio::co_spawn(strand, connect_on_strand(strand, peer, deadline), async::use_awaitable);
   if (!outcome.socket) co_return err(outcome.error ? std::move(*outcome.error) : no_address());
 
-  // 4, 5. Split; the peer queue and the writer exist from here on.
+  // Once connected, the peer queue and its writer exist before anything can
+  // be sent.
   auto [read_half, write_half] = split(std::move(*outcome.socket));
   PeerHandle handle = PeerHandle::spawn(peer, std::move(write_half), self.config().peer_queue_capacity);
 
-  // 6. Register. The Handshake goes into the new, empty and still private
-  // queue before the handle becomes reachable through the peer table, so it is
-  // the first frame on the socket whatever else is sent to the peer.
+  // The Handshake goes into the new, empty and still private queue before the
+  // handle becomes reachable through the peer table, so it is the first frame
+  // on the socket whatever else is sent to the peer.
   const bool won = self.register_connection(handle, /*outbound=*/true, [&] {
     WireMessage hs = make_handshake(self);
     (void)handle.try_send(hs);
@@ -193,17 +196,18 @@ async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId p
     co_return Ok{};
   }
 
-  // 7. Announce, without waiting for any answer from the peer.
+  // Announced without waiting for any answer from the peer.
   self.publish(PeerConnected{peer});
 
-  // 8. The reader, on the socket's strand, knowing its peer from the start.
+  // The reader runs on the socket's strand and knows its peer from the start.
   async::Executor reader_exec = read_half.socket().get_executor();
   spawn_on(reader_exec, read_loop(self, std::move(read_half), std::nullopt, KnownPeer{peer, handle}));
 
-  // 9. Heartbeats follow the peer id.
+  // Heartbeats follow the peer id, not this connection.
   self.spawn(heartbeat_loop(self, peer));
 
-  // 10. Dial's own copy of the handle goes with its frame.
+  // Dial's own copy of the handle ends with its frame; the peer table and the
+  // reader hold theirs.
   co_return Ok{};
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <exception>
 #include <string>
 #include <system_error>
@@ -24,6 +25,10 @@ namespace {
 using asio::ip::tcp;
 
 constexpr int LISTEN_BACKLOG = 128;
+
+// The pause after a failed accept, so that a lasting failure (out of file
+// descriptors) does not spin.
+constexpr std::chrono::milliseconds ACCEPT_RETRY_DELAY{100};
 
 std::error_code last_os_error() { return {errno, std::system_category()}; }
 
@@ -97,11 +102,10 @@ async::awaitable<Result<Transport, IoError>> Transport::listen(NodeId local_id, 
   }
   const async::Executor ex = co_await asio::this_coro::executor;
 
-  // 1. The candidates.
   Result<std::vector<tcp::endpoint>, std::error_code> candidates = co_await listen_candidates(local_id);
   if (!candidates) co_return err(IoError::from(candidates.error()));
 
-  // 2. The first candidate that binds and listens; each failure replaces the
+  // The first candidate that binds and listens wins; each failure replaces the
   // error kept so far.
   std::optional<tcp::acceptor> listener;
   std::optional<std::error_code> last_error;
@@ -114,13 +118,13 @@ async::awaitable<Result<Transport, IoError>> Transport::listen(NodeId local_id, 
     last_error = bound.error();
   }
 
-  // 3.
+  // No candidate bound: the last failure, or no address at all.
   if (!listener) {
     if (last_error) co_return err(IoError::from(*last_error));
     co_return err(IoError::invalid_input("could not resolve to any address"));
   }
 
-  // 4. The port actually bound (the system's choice for port 0).
+  // The port actually bound (the system's choice for port 0).
   std::error_code ec;
   const tcp::endpoint bound_at = listener->local_endpoint(ec);
   if (ec) {
@@ -129,7 +133,8 @@ async::awaitable<Result<Transport, IoError>> Transport::listen(NodeId local_id, 
     co_return err(IoError::from(ec));
   }
 
-  // 5. to 8. cannot fail.
+  // Nothing from here on can fail: the listener is bound and the node id
+  // final.
   NodeId id{std::move(local_id.name), std::move(local_id.host), bound_at.port()};
   Transport transport(std::move(id), std::make_shared<Shared>(std::move(config), ex));
   transport.spawn(accept_loop(transport, std::move(*listener)));

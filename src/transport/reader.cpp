@@ -53,6 +53,9 @@ struct WaitOutcome {
 // buffered for a peer that has not proved anything yet.
 constexpr std::size_t MAX_FIRST_FRAME_LEN = 65'536;
 
+// How much one read takes from the socket at most.
+constexpr std::size_t READ_BUF_LEN = 4096;
+
 void warn(std::string_view message, std::initializer_list<log::Field> fields = {}) {
   log::event(log::Level::Warn, log::TRANSPORT, message, fields);
 }

@@ -38,8 +38,6 @@ namespace vardimont::transport {
 inline constexpr std::size_t EVENT_CAPACITY = 64;
 inline constexpr std::size_t MAX_PAYLOAD_LEN = 16'777'216;
 inline constexpr std::size_t MAILBOX_CAPACITY = 256;
-inline constexpr std::size_t READ_BUF_LEN = 4096;
-inline constexpr std::chrono::milliseconds ACCEPT_RETRY_DELAY{100};
 
 // Whole seconds and nanoseconds (0..999,999,999), as the settings hold them.
 struct Duration {

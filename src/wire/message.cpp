@@ -4,6 +4,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "text/hex.h"
+#include "text/utf8.h"
+
 namespace vardimont::wire {
 
 namespace {
@@ -66,42 +69,6 @@ class BodyWriter {
   std::uint8_t* p_;
 };
 
-// The UTF-8 that a well-formed text may hold: shortest forms only, no
-// surrogates, nothing above U+10FFFF.
-bool valid_utf8(const std::uint8_t* s, std::size_t n) noexcept {
-  std::size_t i = 0;
-  auto cont = [&](std::size_t k) { return (s[k] & 0xC0) == 0x80; };
-  while (i < n) {
-    const std::uint8_t c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    if (c < 0xC2) return false;  // stray continuation byte or overlong pair
-    if (c < 0xE0) {
-      if (n - i < 2 || !cont(i + 1)) return false;
-      i += 2;
-    } else if (c < 0xF0) {
-      if (n - i < 3) return false;
-      const std::uint8_t c1 = s[i + 1];
-      const std::uint8_t lo = c == 0xE0 ? 0xA0 : 0x80;  // E0: no overlongs
-      const std::uint8_t hi = c == 0xED ? 0x9F : 0xBF;  // ED: no surrogates
-      if (c1 < lo || c1 > hi || !cont(i + 2)) return false;
-      i += 3;
-    } else if (c < 0xF5) {
-      if (n - i < 4) return false;
-      const std::uint8_t c1 = s[i + 1];
-      const std::uint8_t lo = c == 0xF0 ? 0x90 : 0x80;  // F0: no overlongs
-      const std::uint8_t hi = c == 0xF4 ? 0x8F : 0xBF;  // F4: nothing above U+10FFFF
-      if (c1 < lo || c1 > hi || !cont(i + 2) || !cont(i + 3)) return false;
-      i += 4;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Reads fields from one body. Every read checks the bytes left first; the
 // first failure is kept in `error` and the caller stops.
 class BodyReader {
@@ -147,7 +114,7 @@ class BodyReader {
   bool text(std::string& s) {
     std::span<const std::uint8_t> raw;
     if (!sized(raw)) return false;
-    if (!valid_utf8(raw.data(), raw.size())) return fail(DecodeError::Kind::InvalidUtf8, 0);
+    if (!is_utf8(raw.data(), raw.size())) return fail(DecodeError::Kind::InvalidUtf8, 0);
     s.assign(reinterpret_cast<const char*>(raw.data()), raw.size());
     return true;
   }
@@ -221,8 +188,7 @@ std::string DecodeError::to_string() const {
       return "invalid value: found " + std::to_string(value) +
              ", expected variant index 0 <= i < " + std::to_string(KIND_COUNT);
     case Kind::InvalidIntegerType: {
-      static constexpr char hex[] = "0123456789abcdef";
-      const char byte[] = {'0', 'x', hex[(value >> 4) & 0xF], hex[value & 0xF], '\0'};
+      const char byte[] = {'0', 'x', HEX_DIGITS[(value >> 4) & 0xF], HEX_DIGITS[value & 0xF], '\0'};
       return std::string("invalid integer type: varint byte ") + byte;
     }
   }
