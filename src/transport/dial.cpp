@@ -169,7 +169,7 @@ async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId p
   if (self.has_peer(peer)) co_return Ok{};
 
   // From here on the peer stays wanted, whatever becomes of this attempt.
-  self.state().want(peer);
+  self.state().desired.insert(peer);
 
   // The lookup and the connection attempt run on the new connection's own
   // strand, which its socket keeps for life.

@@ -74,7 +74,7 @@ async::awaitable<void> beat(Transport self, NodeId peer) {
       }
 
       // Tick: through whichever connection is registered now, if any.
-      std::optional<PeerHandle> handle = self.state().find_peer(peer);
+      std::optional<PeerHandle> handle = self.state().peers.find(peer);
       if (!handle) co_return;
       WireMessage hb;
       hb.version = wire::PROTOCOL_VERSION;

@@ -1,10 +1,9 @@
 // The operations through which the node acts on its transport: the routing
-// table, the peer table queries, forgetting a peer, and the two sends that
-// may wait for room in a peer queue.
+// table, the peer table queries, forgetting a peer, and the sends of Data and
+// Error messages, which may wait for room in a peer queue.
 #include <limits>
-#include <mutex>
-#include <shared_mutex>
 #include <utility>
+#include <variant>
 
 #include "async/runtime.h"
 #include "json/writer.h"
@@ -21,57 +20,27 @@ SendError too_large(std::size_t len) { return SendError{SendError::Kind::Payload
 
 }  // namespace
 
-// --- the routing table
+// --- the routing table. A replaced or removed sending end closes here, once
+// the table's lock is released.
 
 void Transport::register_actor(std::string name, MailboxSender mailbox) const {
-  std::optional<MailboxSender> replaced;  // closes once the lock is released
-  {
-    std::unique_lock lock(shared_->actors_mutex);
-    auto it = shared_->actors.find(name);
-    if (it == shared_->actors.end()) {
-      shared_->actors.emplace(std::move(name), std::move(mailbox));
-    } else {
-      replaced.emplace(std::exchange(it->second, std::move(mailbox)));
-    }
-  }
+  (void)shared_->actors.insert(std::move(name), std::move(mailbox));
 }
 
-void Transport::unregister_actor(std::string_view name) const {
-  std::optional<MailboxSender> removed;  // closes once the lock is released
-  {
-    std::unique_lock lock(shared_->actors_mutex);
-    auto it = shared_->actors.find(name);
-    if (it == shared_->actors.end()) return;
-    removed.emplace(std::move(it->second));
-    shared_->actors.erase(it);
-  }
-}
+void Transport::unregister_actor(std::string_view name) const { (void)shared_->actors.erase(name); }
 
 // --- the peer table
 
-bool Transport::has_peer(const NodeId& peer) const {
-  std::shared_lock lock(shared_->peers_mutex);
-  return shared_->peers.contains(peer);
-}
+bool Transport::has_peer(const NodeId& peer) const { return shared_->peers.contains(peer); }
 
-std::size_t Transport::peer_count() const {
-  std::shared_lock lock(shared_->peers_mutex);
-  return shared_->peers.size();
-}
+std::size_t Transport::peer_count() const { return shared_->peers.size(); }
 
 void Transport::forget_peer(const NodeId& peer) const {
   // The desired-peer set changes first, so that the reconnect supervisor,
   // which looks the peer up there when the event reaches it, leaves it alone.
-  shared_->unwant(peer);
-  std::optional<PeerHandle> removed;
-  {
-    std::unique_lock lock(shared_->peers_mutex);
-    auto it = shared_->peers.find(peer);
-    if (it == shared_->peers.end()) return;
-    removed.emplace(std::move(it->second));
-    shared_->peers.erase(it);
-  }
-  publish(PeerDisconnected{peer});
+  shared_->desired.erase(peer);
+  const std::optional<PeerHandle> removed = shared_->peers.erase(peer);
+  if (removed) publish(PeerDisconnected{peer});
 }
 
 // --- data sends
@@ -108,16 +77,50 @@ Result<WireMessage, SendError> Transport::build_data(std::string_view dst_actor,
   }
 }
 
+// Every send is one path: the message is built (drawing its id), the peer's
+// handle is looked up, and the message is put into the peer queue; a put
+// that waits runs only once one that never waits could not decide.
+
+std::variant<Result<void, SendError>, Transport::PendingSend> Transport::try_send_data_bytes(
+    const NodeId& peer, std::string_view dst_actor, std::vector<std::uint8_t> payload,
+    std::optional<std::string_view> reply_to, std::optional<std::uint64_t> correlation_id) const {
+  Result<WireMessage, SendError> msg = build_data(dst_actor, std::move(payload), reply_to, correlation_id);
+  if (!msg) return err(msg.error());
+  PeerTable::TryFind found = shared_->peers.try_find(peer);
+  if (found.busy) return PendingSend{peer, std::move(msg).value(), std::nullopt};
+  if (!found.handle) return err(SendError{SendError::Kind::NotConnected});
+  switch (found.handle->try_send(msg.value())) {
+    case async::TrySend::Ok:
+      return Ok{};
+    case async::TrySend::Closed:
+      return err(SendError{SendError::Kind::Closed});
+    case async::TrySend::Full:
+      break;  // try_send left the message untouched
+  }
+  return PendingSend{peer, std::move(msg).value(), std::move(found.handle)};
+}
+
+Result<void, SendError> Transport::send_pending(PendingSend pending) const {
+  async::Runtime::check_blocking_allowed();
+  if (!pending.handle) pending.handle = shared_->peers.find(pending.peer);
+  if (!pending.handle) return err(SendError{SendError::Kind::NotConnected});
+  return pending.handle->blocking_send(std::move(pending.message));
+}
+
+async::awaitable<Result<void, SendError>> Transport::async_send_pending(PendingSend pending) const {
+  if (!pending.handle) pending.handle = shared_->peers.find(pending.peer);
+  if (!pending.handle) co_return err(SendError{SendError::Kind::NotConnected});
+  co_return co_await pending.handle->send(std::move(pending.message));
+}
+
 Result<void, SendError> Transport::send_data_bytes(const NodeId& peer, std::string_view dst_actor,
                                                    std::vector<std::uint8_t> payload,
                                                    std::optional<std::string_view> reply_to,
                                                    std::optional<std::uint64_t> correlation_id) const {
   async::Runtime::check_blocking_allowed();
-  Result<WireMessage, SendError> msg = build_data(dst_actor, std::move(payload), reply_to, correlation_id);
-  if (!msg) return err(msg.error());
-  const std::optional<PeerHandle> handle = shared_->find_peer(peer);
-  if (!handle) return err(SendError{SendError::Kind::NotConnected});
-  return handle->blocking_send(std::move(msg).value());
+  auto first = try_send_data_bytes(peer, dst_actor, std::move(payload), reply_to, correlation_id);
+  if (auto* pending = std::get_if<PendingSend>(&first)) return send_pending(std::move(*pending));
+  return std::get<Result<void, SendError>>(std::move(first));
 }
 
 async::awaitable<Result<void, SendError>> Transport::async_send_data_bytes(
@@ -125,12 +128,9 @@ async::awaitable<Result<void, SendError>> Transport::async_send_data_bytes(
     std::optional<std::uint64_t> correlation_id) const {
   std::optional<std::string_view> reply_view;
   if (reply_to) reply_view = *reply_to;
-  Result<WireMessage, SendError> msg = build_data(dst_actor, std::move(payload), reply_view, correlation_id);
-  if (!msg) co_return err(msg.error());
-  std::optional<PeerHandle> handle = shared_->find_peer(peer);
-  if (!handle) co_return err(SendError{SendError::Kind::NotConnected});
-  Result<void, SendError> sent = co_await handle->send(std::move(msg).value());
-  co_return sent;
+  auto first = try_send_data_bytes(peer, dst_actor, std::move(payload), reply_view, correlation_id);
+  if (auto* pending = std::get_if<PendingSend>(&first)) co_return co_await async_send_pending(std::move(*pending));
+  co_return std::get<Result<void, SendError>>(std::move(first));
 }
 
 // --- error replies
@@ -150,27 +150,26 @@ WireMessage Transport::build_error(const std::string& detail, std::optional<std:
   return msg;
 }
 
+// An error send reports nothing: neither a peer that is not connected nor a
+// closed queue.
+
 async::awaitable<void> Transport::send_error(NodeId peer, std::string detail,
                                              std::optional<std::uint64_t> correlation_id) const {
-  WireMessage msg = build_error(detail, correlation_id);
-  const std::optional<PeerHandle> handle = shared_->find_peer(peer);
-  if (!handle) co_return;
-  (void)co_await handle->send(std::move(msg));  // a closed queue is not reported
+  // A named object: GCC mishandles a braced temporary in a co_await operand.
+  PendingSend pending{std::move(peer), build_error(detail, correlation_id), std::nullopt};
+  (void)co_await async_send_pending(std::move(pending));
 }
 
 void Transport::send_error_blocking(const NodeId& peer, std::string detail,
                                     std::optional<std::uint64_t> correlation_id) const {
   async::Runtime::check_blocking_allowed();
-  WireMessage msg = build_error(detail, correlation_id);
-  const std::optional<PeerHandle> handle = shared_->find_peer(peer);
-  if (!handle) return;
-  (void)handle->blocking_send(std::move(msg));
+  (void)send_pending({peer, build_error(detail, correlation_id), std::nullopt});
 }
 
 async::awaitable<void> Transport::reply_error(const NodeId& peer, std::string detail,
                                               std::optional<std::uint64_t> correlation_id) const {
   WireMessage msg = build_error(detail, correlation_id);
-  const std::optional<PeerHandle> handle = shared_->find_peer(peer);
+  const std::optional<PeerHandle> handle = shared_->peers.find(peer);
   if (!handle) co_return;
   const auto deadline = deadline_after(config().peer_timeout).value_or(std::chrono::steady_clock::time_point::max());
   if (co_await handle->send_until(std::move(msg), deadline) == async::TrySend::Full) {

@@ -40,7 +40,7 @@ async::awaitable<void> Transport::reconnect_loop(Transport self, NodeId peer) {
       pause.expires_at(deadline_after(config.reconnect_interval).value_or(Clock::time_point::max()));
       co_await pause.async_wait(async::use_tuple);
 
-      if (!self.state().wanted(peer)) co_return;
+      if (!self.state().desired.contains(peer)) co_return;
       if (self.has_peer(peer)) co_return;
 
       // Each attempt is limited to three times the interval (no deadline when
@@ -56,7 +56,7 @@ async::awaitable<void> Transport::reconnect_loop(Transport self, NodeId peer) {
 
       if (attempts < std::numeric_limits<std::uint32_t>::max()) ++attempts;
       if (config.reconnect_max_attempts && attempts >= *config.reconnect_max_attempts) {
-        self.state().unwant(peer);
+        self.state().desired.erase(peer);
         debug("giving up on reconnecting", {{"peer", peer.to_full()}, {"attempts", std::to_string(attempts)}});
         self.publish(ReconnectGaveUp{peer});
         co_return;
@@ -79,13 +79,13 @@ async::awaitable<void> Transport::reconnect_supervisor(Transport self, EventRece
         // stops at one: it makes up for what it missed by starting a loop for
         // every wanted peer that is not connected now. A loop started for a
         // peer that connects meanwhile ends at its own check.
-        for (const NodeId& peer : self.state().wanted_peers()) {
+        for (const NodeId& peer : self.state().desired.snapshot()) {
           if (!self.has_peer(peer)) self.spawn(reconnect_loop(self, peer));
         }
         continue;
       }
       const auto* gone = std::get_if<PeerDisconnected>(&std::get<Event>(item));
-      if (gone && self.state().wanted(gone->peer)) self.spawn(reconnect_loop(self, gone->peer));
+      if (gone && self.state().desired.contains(gone->peer)) self.spawn(reconnect_loop(self, gone->peer));
     }
   } catch (const std::exception&) {
     // A task ends quietly.

@@ -1,7 +1,6 @@
 // Routing of the messages that a connection's reader receives from its known
 // peer: Data to the named actor's mailbox (or an error reply), Error to a
 // PeerError event.
-#include <shared_mutex>
 #include <utility>
 
 #include "json/rerender.h"
@@ -28,12 +27,7 @@ std::string error_detail(const std::vector<std::uint8_t>& payload) {
 async::awaitable<void> Transport::route(NodeId from, WireMessage msg) const {
   switch (msg.kind) {
     case wire::MessageKind::Data: {
-      std::optional<MailboxSender> mailbox;
-      {
-        std::shared_lock lock(shared_->actors_mutex);
-        auto it = shared_->actors.find(std::string_view(msg.dst_actor));
-        if (it != shared_->actors.end()) mailbox.emplace(it->second);
-      }
+      std::optional<MailboxSender> mailbox = shared_->actors.find(msg.dst_actor);
       if (!mailbox) {
         co_await reply_error(from, "actor_not_found:" + msg.dst_actor, msg.correlation_id);
         break;

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <exception>
 #include <limits>
-#include <mutex>
 #include <type_traits>
 #include <utility>
 
@@ -106,31 +105,12 @@ bool Transport::connection_wins_tiebreak(const NodeId& peer, bool outbound) cons
 
 bool Transport::register_connection(const PeerHandle& handle, bool outbound,
                                     const std::function<void()>& before_insert) const {
-  std::optional<PeerHandle> replaced;  // dropped once the lock is released
-  {
-    std::unique_lock lock(shared_->peers_mutex);
-    auto it = shared_->peers.find(handle.id());
-    if (it != shared_->peers.end() && !connection_wins_tiebreak(handle.id(), outbound)) return false;
-    if (before_insert) before_insert();
-    if (it == shared_->peers.end()) {
-      shared_->peers.emplace(handle.id(), handle);
-    } else {
-      replaced.emplace(std::exchange(it->second, handle));
-    }
-  }
-  return true;
+  const bool wins = connection_wins_tiebreak(handle.id(), outbound);
+  return shared_->peers.insert(handle, wins, before_insert).inserted;  // a replaced handle is dropped here
 }
 
 bool Transport::unregister_connection(const PeerHandle& handle) const {
-  std::optional<PeerHandle> removed;  // dropped once the lock is released
-  {
-    std::unique_lock lock(shared_->peers_mutex);
-    auto it = shared_->peers.find(handle.id());
-    if (it == shared_->peers.end() || !it->second.same_connection(handle)) return false;
-    removed.emplace(std::move(it->second));
-    shared_->peers.erase(it);
-  }
-  return true;
+  return shared_->peers.erase_connection(handle).has_value();  // the removed handle is dropped here
 }
 
 void Transport::spawn(async::awaitable<void> task) const { spawn_on(shared_->executor, std::move(task)); }

@@ -3,11 +3,7 @@
 // table, the event broadcast and the message counter; each copy owns its
 // local id and is one more sending end of the broadcast.
 //
-// Locking rule: the three tables each sit behind their own std::shared_mutex,
-// held for one table operation only: never across a co_await, a socket
-// operation, a queue wait, a name lookup or a publish, and never two at once.
-// The one queue operation made under a lock is dialling's non-waiting put of
-// the Handshake into a new connection's empty queue (peer table write lock).
+// The tables lock themselves, each for one table operation (tables.h).
 //
 // Task bodies are static and take their Transport by value: a detached task
 // owns everything it uses.
@@ -31,6 +27,7 @@
 #include "runtime/node_id.h"
 #include "runtime/result.h"
 #include "transport/peer.h"
+#include "transport/tables.h"
 #include "wire/message.h"
 
 namespace vardimont::transport {
@@ -90,7 +87,6 @@ struct MailboxFull {
 using Event = std::variant<PeerConnected, PeerDisconnected, PeerError, ReconnectGaveUp, MailboxFull>;
 
 using EventReceiver = async::BroadcastReceiver<Event>;
-using MailboxSender = async::Sender<WireMessage>;
 
 // An operating-system, resolver or invalid-input error, with its text.
 struct IoError {
@@ -137,7 +133,7 @@ class Transport {
   bool connection_wins_tiebreak(const NodeId& peer, bool outbound) const;
 
   // --- operations for the node: each runs to completion on the calling
-  // thread. The lock-only ones may run anywhere; the two that may wait for
+  // thread. The lock-only ones may run anywhere; the sends that may wait for
   // room in a peer queue throw async::BlockingOnWorker on a worker thread.
   void register_actor(std::string name, MailboxSender mailbox) const;
   void unregister_actor(std::string_view name) const;
@@ -151,7 +147,27 @@ class Transport {
   void send_error_blocking(const NodeId& peer, std::string detail,
                            std::optional<std::uint64_t> correlation_id) const;
 
-  // The same two from a coroutine (benchmarks, tests). send_error waits for
+  // A message built for one peer (its id drawn) and not yet in the peer queue.
+  struct PendingSend {
+    NodeId peer;
+    WireMessage message;
+    std::optional<PeerHandle> handle;  // the peer's handle, once looked up
+  };
+  // send_data_bytes in two halves, for a caller that must not wait while it
+  // holds a lock of its own (the GIL). The first never waits: it builds the
+  // message and queues it when the peer table's lock is free and the peer
+  // queue has room, and returns the send's result whenever that is decided
+  // without waiting. What it returns pending, send_pending finishes, waiting
+  // as send_data_bytes does. Together they refuse and succeed exactly as
+  // send_data_bytes does, in the same order.
+  std::variant<Result<void, SendError>, PendingSend> try_send_data_bytes(
+      const NodeId& peer, std::string_view dst_actor, std::vector<std::uint8_t> payload,
+      std::optional<std::string_view> reply_to, std::optional<std::uint64_t> correlation_id) const;
+  // Looks the peer up if that is still to do (NotConnected without an entry),
+  // then waits for room in its queue (Closed when the writer has ended).
+  Result<void, SendError> send_pending(PendingSend pending) const;
+
+  // The same sends from a coroutine (benchmarks, tests). send_error waits for
   // room in the peer queue; route's own replies wait with a bound (reply_error).
   async::awaitable<Result<void, SendError>> async_send_data_bytes(
       NodeId peer, std::string dst_actor, std::vector<std::uint8_t> payload,
@@ -171,6 +187,9 @@ class Transport {
   static async::awaitable<void> read_loop(Transport self, ReadHalf reader,
                                           std::optional<WriteHalf> writer,
                                           std::optional<KnownPeer> known);
+  // Hands one message from `from`'s reader on: Data to its actor's mailbox
+  // (a put that never waits), Error to a PeerError event. A coroutine because
+  // an error reply to `from` may wait for room, up to the read time-out.
   async::awaitable<void> route(NodeId from, WireMessage msg) const;
   static async::awaitable<void> heartbeat_loop(Transport self, NodeId peer);
   static async::awaitable<void> reconnect_loop(Transport self, NodeId peer);
@@ -211,6 +230,8 @@ class Transport {
                                             std::optional<std::uint64_t> correlation_id) const;
   // The Error message {"error":detail}, with a freshly drawn id.
   WireMessage build_error(const std::string& detail, std::optional<std::uint64_t> correlation_id) const;
+  // send_pending from a coroutine.
+  async::awaitable<Result<void, SendError>> async_send_pending(PendingSend pending) const;
   // route's error replies: wait for room in the peer queue for at most the
   // read time-out, then are dropped with a DEBUG line. The reader that routes
   // reads nothing while its reply waits, so an unbounded wait could stop two

@@ -139,7 +139,7 @@ TEST_F(DialTest, RefusedDialReturnsTheErrorAndLeavesThePeerWanted) {
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, std::errc::connection_refused);
   EXPECT_FALSE(r.error().is_timed_out());
-  EXPECT_TRUE(a.state().wanted(peer));
+  EXPECT_TRUE(a.state().desired.contains(peer));
   EXPECT_EQ(a.peer_count(), 0u);
   EXPECT_TRUE(trail.events().empty());
 }
@@ -155,7 +155,7 @@ TEST_F(DialTest, DeadlineAbandonsAnUnansweredAttemptAndClosesItsSocket) {
   auto r = runtime().block_on(Transport::dial(a, peer, std::chrono::steady_clock::now() + 100ms));
   ASSERT_FALSE(r.ok());
   EXPECT_TRUE(r.error().is_timed_out());
-  EXPECT_TRUE(a.state().wanted(peer));
+  EXPECT_TRUE(a.state().desired.contains(peer));
   EXPECT_EQ(a.peer_count(), 0u);
   EXPECT_TRUE(trail.events().empty());
   EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds_before; }));
@@ -223,7 +223,7 @@ TEST_F(DialTest, AlreadyConnectedPeerIsNotDialledNorMarkedWanted) {
   ASSERT_TRUE(eventually([&] { return a.has_peer(peer); }));
 
   ASSERT_TRUE(runtime().block_on(Transport::dial(a, peer)).ok());
-  EXPECT_FALSE(a.state().wanted(peer));
+  EXPECT_FALSE(a.state().desired.contains(peer));
   EXPECT_EQ(trail.count<PeerConnected>(peer), 1u);  // the inbound one only
   EXPECT_FALSE(far.accept(100ms).valid());          // no socket was opened
 
@@ -304,7 +304,7 @@ TEST_F(DialTest, DiallingOwnIdCyclesUntilForgotten) {
     a.forget_peer(self);
     const std::size_t before = trail.count<PeerConnected>(self);
     std::this_thread::sleep_for(150ms);  // five reconnection intervals
-    return !a.state().wanted(self) && !a.has_peer(self) && trail.count<PeerConnected>(self) == before;
+    return !a.state().desired.contains(self) && !a.has_peer(self) && trail.count<PeerConnected>(self) == before;
   }));
 }
 

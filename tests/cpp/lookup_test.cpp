@@ -188,7 +188,7 @@ TEST_F(LookupTest, DeadlineAbandonsALookupThatIsStillRunning) {
   ASSERT_FALSE(r.ok());
   EXPECT_TRUE(r.error().is_timed_out());
   EXPECT_EQ(lookups_.held_now(), 1u);
-  EXPECT_TRUE(a.state().wanted(slow));
+  EXPECT_TRUE(a.state().desired.contains(slow));
 
   // The lookup that ends later is thrown away: nothing is registered.
   lookups_.release();

@@ -52,7 +52,7 @@ TEST_F(ReconnectTest, FailedFirstDialIsRetriedUntilTheLimit) {
     EXPECT_EQ(logs.count_containing(failed), c.attempts);
     EXPECT_EQ(logs.count_containing(gave_up), 1u);
     EXPECT_EQ(logs.lines().size(), c.attempts + 1);
-    EXPECT_FALSE(a.state().wanted(peer));
+    EXPECT_FALSE(a.state().desired.contains(peer));
     EXPECT_EQ(trail.events().size(), 1u);
   }
 }
@@ -65,7 +65,7 @@ TEST_F(ReconnectTest, AttemptsThatAreNeverAnsweredTimeOut) {
   EventTrail trail(a);
   const NodeId peer{"hole", "127.0.0.1", hole.port()};
   const std::size_t fds_before = open_fd_count();
-  a.state().want(peer);
+  a.state().desired.insert(peer);
   a.spawn(Transport::reconnect_loop(a, peer));
 
   ASSERT_TRUE(eventually([&] { return trail.count<ReconnectGaveUp>(peer) == 1; }));
@@ -83,7 +83,7 @@ TEST_F(ReconnectTest, ForgottenPeerEndsTheLoopWithoutAnAttempt) {
   Transport a = start("a", config(std::nullopt, 50));
   EventTrail trail(a);
   const NodeId peer{"gone", "127.0.0.1", refused_port()};
-  a.state().want(peer);
+  a.state().desired.insert(peer);
   auto done = spawn_watched(a.executor(), Transport::reconnect_loop(a, peer));
   a.forget_peer(peer);  // during the first pause
   EXPECT_TRUE(eventually([&] { return done->load(); }));
@@ -95,7 +95,7 @@ TEST_F(ReconnectTest, ConnectedPeerEndsTheLoopWithoutDialling) {
   Transport a = start("a", config(std::nullopt));
   RawListener far;  // where a dial would arrive
   const NodeId peer{"far", "127.0.0.1", far.port()};
-  a.state().want(peer);
+  a.state().desired.insert(peer);
   RawPeer in = RawPeer::dial(a.local_id().port);  // the peer connects to a meanwhile
   ASSERT_TRUE(in.send(raw_handshake(peer.to_full())));
   ASSERT_TRUE(eventually([&] { return a.has_peer(peer); }));
@@ -110,7 +110,7 @@ TEST_F(ReconnectTest, SupervisorFollowsDisconnectionsOfWantedPeersOnly) {
   EventTrail trail(a);
   const NodeId wanted{"wanted", "127.0.0.1", refused_port()};
   const NodeId unwanted{"unwanted", "127.0.0.1", refused_port()};
-  a.state().want(wanted);
+  a.state().desired.insert(wanted);
   a.publish(PeerDisconnected{unwanted});
   a.publish(PeerDisconnected{wanted});
   ASSERT_TRUE(eventually([&] { return trail.count<ReconnectGaveUp>(wanted) == 1; }));
@@ -128,14 +128,14 @@ TEST_F(ReconnectTest, SupervisorThatLagsReconnectsEveryWantedPeerAndGoesOn) {
   RawListener later_listener;
   const NodeId missed{"missed", "127.0.0.1", missed_listener.port()};
   const NodeId later{"later", "127.0.0.1", later_listener.port()};
-  a.state().want(missed);  // its disconnection is among the events lost below
+  a.state().desired.insert(missed);  // its disconnection is among the events lost below
   transport::EventReceiver rx = a.subscribe_events();
   for (std::size_t i = 0; i <= transport::EVENT_CAPACITY; ++i) a.publish(MailboxFull{"burst"});
   auto done = spawn_watched(a.executor(), Transport::reconnect_supervisor(a, std::move(rx)));
   RawPeer dialled = missed_listener.accept();
   EXPECT_TRUE(dialled.valid()) << "the wanted peer whose disconnection was missed was not dialled";
 
-  a.state().want(later);
+  a.state().desired.insert(later);
   a.publish(PeerDisconnected{later});
   EXPECT_TRUE(later_listener.accept().valid()) << "the supervisor stopped receiving";
   EXPECT_FALSE(done->load());
@@ -149,7 +149,7 @@ TEST_F(ReconnectTest, NothingReconnectsWhenReconnectionIsOff) {
   const NodeId peer{"gone", "127.0.0.1", refused_port()};
   auto done = spawn_watched(a.executor(), Transport::connect(a, peer));
   ASSERT_TRUE(eventually([&] { return done->load(); }));
-  EXPECT_TRUE(a.state().wanted(peer));
+  EXPECT_TRUE(a.state().desired.contains(peer));
   a.publish(PeerDisconnected{peer});
   // Several intervals in which an attempt would have been logged.
   std::this_thread::sleep_for(150ms);

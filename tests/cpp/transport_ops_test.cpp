@@ -148,13 +148,13 @@ TEST_F(OpsTest, RegistrationRuleKeepsTheConnectionDialledByTheSmallerKey) {
     int ran_under_lock = 0;
     const bool won = t.register_connection(second.handle, c.second_outbound, [&] {
       // Runs for a winner only, while the write lock is held.
-      EXPECT_FALSE(t.state().peers_mutex.try_lock_shared());
+      EXPECT_TRUE(t.state().peers.try_find(c.peer).busy);
       ++ran_under_lock;
     });
     EXPECT_EQ(won, c.second_wins);
     EXPECT_EQ(ran_under_lock, c.second_wins ? 1 : 0);
     EXPECT_EQ(t.peer_count(), 1u);
-    const std::optional<PeerHandle> held = t.state().find_peer(c.peer);
+    const std::optional<PeerHandle> held = t.state().peers.find(c.peer);
     ASSERT_TRUE(held.has_value());
     EXPECT_TRUE(held->same_connection(c.second_wins ? second.handle : first.handle));
 
@@ -292,18 +292,18 @@ TEST_F(OpsTest, ForgetPeerLeavesTheDesiredSetThenThePeerTable) {
   const NodeId stranger = node_id("stranger@127.0.0.1:1");
   const NodeId wanted = node_id("wanted@127.0.0.1:1");
   const NodeId connected = node_id("connected@127.0.0.1:1");
-  t.state().want(wanted);
-  t.state().want(connected);
+  t.state().desired.insert(wanted);
+  t.state().desired.insert(connected);
   HandMadeConnection c = connect_by_hand(t, connected);
   HandMadeConnection other = connect_by_hand(t, node_id("other@127.0.0.1:1"));
 
   t.forget_peer(stranger);
   t.forget_peer(wanted);
-  EXPECT_FALSE(t.state().wanted(wanted));
+  EXPECT_FALSE(t.state().desired.contains(wanted));
   EXPECT_TRUE(received(events).empty());  // nothing left the peer table
 
   t.forget_peer(connected);
-  EXPECT_FALSE(t.state().wanted(connected));
+  EXPECT_FALSE(t.state().desired.contains(connected));
   EXPECT_FALSE(t.has_peer(connected));
   EXPECT_EQ(t.peer_count(), 1u);
   const auto items = received(events);
