@@ -81,7 +81,7 @@ Result<WireMessage, SendError> Transport::build_data(std::string_view dst_actor,
 // handle is looked up, and the message is put into the peer queue; a put
 // that waits runs only once one that never waits could not decide.
 
-std::variant<Result<void, SendError>, Transport::PendingSend> Transport::try_send_data_bytes(
+Transport::FirstAttempt Transport::try_send_data_bytes(
     const NodeId& peer, std::string_view dst_actor, std::vector<std::uint8_t> payload,
     std::optional<std::string_view> reply_to, std::optional<std::uint64_t> correlation_id) const {
   Result<WireMessage, SendError> msg = build_data(dst_actor, std::move(payload), reply_to, correlation_id);

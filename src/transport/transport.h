@@ -160,7 +160,8 @@ class Transport {
   // without waiting. What it returns pending, send_pending finishes, waiting
   // as send_data_bytes does. Together they refuse and succeed exactly as
   // send_data_bytes does, in the same order.
-  std::variant<Result<void, SendError>, PendingSend> try_send_data_bytes(
+  using FirstAttempt = std::variant<Result<void, SendError>, PendingSend>;
+  FirstAttempt try_send_data_bytes(
       const NodeId& peer, std::string_view dst_actor, std::vector<std::uint8_t> payload,
       std::optional<std::string_view> reply_to, std::optional<std::uint64_t> correlation_id) const;
   // Looks the peer up if that is still to do (NotConnected without an entry),

@@ -432,6 +432,51 @@ TEST_F(SendTest, NotConnectedUsesAnIdAndClosedReportsTheEndedWriter) {
   EXPECT_TRUE(t.has_peer(peer_));
 }
 
+// The first attempt decides a send whenever it can without waiting; a full
+// peer queue or a peer table locked elsewhere leaves it pending, with its id
+// drawn, and send_pending finishes it in the order of the ids.
+TEST_F(SendTest, FirstAttemptNeverWaitsAndSendPendingFinishesWhatItLeft) {
+  using Pending = Transport::PendingSend;
+  using Sent = Result<void, SendError>;
+  const Transport t = start();
+  HandMadeConnection c = spawn_connection(t.executor(), peer_, 1, SMALL_BUFFERS);
+  ASSERT_TRUE(t.register_connection(c.handle, true));
+  const WireMessage big = occupy_writer(c);
+  auto attempt = [&](const NodeId& to) { return t.try_send_data_bytes(to, "a", {}, {}, {}); };
+
+  auto queued = attempt(peer_);  // id 1: the one slot is free
+  ASSERT_TRUE(std::holds_alternative<Sent>(queued));
+  EXPECT_TRUE(std::get<Sent>(queued).ok());
+  auto full = attempt(peer_);  // id 2: the slot is taken
+  ASSERT_TRUE(std::holds_alternative<Pending>(full));
+  EXPECT_TRUE(std::get<Pending>(full).handle.has_value());
+
+  // While another registration holds the peer table's lock.
+  Transport::FirstAttempt locked_out, nobody;
+  HandMadeConnection other = spawn_connection(t.executor(), node_id("other@127.0.0.1:1"), 1);
+  ASSERT_TRUE(t.register_connection(other.handle, true, [&] {
+    locked_out = attempt(peer_);                      // id 3
+    nobody = attempt(node_id("nobody@127.0.0.1:1"));  // id 4
+  }));
+  for (auto* pending : {&locked_out, &nobody}) {
+    ASSERT_TRUE(std::holds_alternative<Pending>(*pending));
+    EXPECT_FALSE(std::get<Pending>(*pending).handle.has_value());
+  }
+
+  const Sent unknown = t.send_pending(std::get<Pending>(std::move(nobody)));
+  ASSERT_FALSE(unknown.ok());
+  EXPECT_EQ(unknown.error(), SendError{SendError::Kind::NotConnected});
+  ASSERT_TRUE(c.remote.take_bytes(rest_of_frame(big)));
+  EXPECT_TRUE(t.send_pending(std::get<Pending>(std::move(full))).ok());
+  EXPECT_TRUE(t.send_pending(std::get<Pending>(std::move(locked_out))).ok());
+  EXPECT_EQ(c.remote.next(), big);
+  for (std::uint64_t id : {1, 2, 3}) {
+    const std::optional<WireMessage> got = c.remote.next();
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->msg_id, id);
+  }
+}
+
 TEST_F(SendTest, ErrorSendsReachTheRegisteredConnectionOrUseTheirIdQuietly) {
   const Transport t = start();
   runtime().block_on(t.send_error(peer_, "first", 1));  // not connected: nothing
