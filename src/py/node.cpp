@@ -1,6 +1,5 @@
 #include "py/node.h"
 
-#include <limits>
 #include <new>
 #include <string>
 #include <utility>
@@ -13,34 +12,6 @@
 
 namespace vardimont::py {
 namespace {
-
-// The conversion of intervals, checked where it is compiled.
-constexpr bool converts_to(double v, std::uint64_t secs, std::uint32_t nanos) {
-  const ConvertedSeconds c = duration_from_secs_f64(v);
-  return c.error == SecondsError::None && c.duration.secs == secs && c.duration.nanos == nanos;
-}
-constexpr bool refused_as(double v, SecondsError error) { return duration_from_secs_f64(v).error == error; }
-static_assert(converts_to(2.0, 2, 0));
-static_assert(converts_to(0.25, 0, 250'000'000));
-static_assert(converts_to(1.5, 1, 500'000'000));
-static_assert(converts_to(0.1, 0, 100'000'000));
-static_assert(converts_to(0.0, 0, 0) && converts_to(-0.0, 0, 0));
-static_assert(converts_to(1e-10, 0, 0) && converts_to(5e-324, 0, 0));
-static_assert(converts_to(4.9999999e-10, 0, 0) && converts_to(5.0000001e-10, 0, 1));
-static_assert(converts_to(0.9999999999, 1, 0));
-static_assert(converts_to(0.0009765625, 0, 976'562));   // 976,562.5 ns: down to even
-static_assert(converts_to(0.0029296875, 0, 2'929'688));  // 2,929,687.5 ns: up to even
-static_assert(converts_to(4503599627370495.5, 4503599627370495, 500'000'000));
-static_assert(converts_to(1.8e19, 18'000'000'000'000'000'000u, 0));
-static_assert(converts_to(18446744073709549568.0, 18446744073709549568u, 0));  // largest below 2^64
-static_assert(refused_as(-1.0, SecondsError::Negative));
-static_assert(refused_as(-5e-324, SecondsError::Negative));
-static_assert(refused_as(-std::numeric_limits<double>::infinity(), SecondsError::Negative));
-static_assert(refused_as(std::numeric_limits<double>::infinity(), SecondsError::TooBigOrNaN));
-static_assert(refused_as(std::numeric_limits<double>::quiet_NaN(), SecondsError::TooBigOrNaN));
-static_assert(refused_as(-std::numeric_limits<double>::quiet_NaN(), SecondsError::TooBigOrNaN));
-static_assert(refused_as(18446744073709551616.0, SecondsError::TooBigOrNaN));
-static_assert(refused_as(1e20, SecondsError::TooBigOrNaN));
 
 // An interval to a duration, or PanicException. (The refusal is raised only;
 // nothing is written to standard error.)
@@ -157,6 +128,8 @@ PyType_Spec NODE_SPEC = {
 };
 
 }  // namespace
+
+NodeRuntime::~NodeRuntime() { runtime->shutdown_in_background(); }
 
 ExclusiveUse::ExclusiveUse(PyObject* self) noexcept : node_(reinterpret_cast<NodeObject*>(self)) {
   bool expected = false;

@@ -16,14 +16,26 @@
 #include <vector>
 
 #include "py/python.h"
+
+#include "async/asio.h"
+#include "async/runtime.h"
 #include "runtime/node_id.h"
 #include "transport/transport.h"
 
 namespace vardimont::py {
 
 // What a started node holds: its Transport, its runtime and the runtime's
-// handle. Present from a successful start() until stop().
-struct NodeRuntime;
+// executor, where the node's delivery tasks run. Present from a successful
+// start() until stop(). Destroying it (stop(), a new start(), the node's
+// destructor) shuts the runtime down in the background: never a join here,
+// where the GIL is held and a worker may be waiting for it inside a delivery.
+struct NodeRuntime {
+  transport::Transport transport;
+  std::shared_ptr<async::Runtime> runtime;
+  async::Executor executor;
+
+  ~NodeRuntime();
+};
 
 struct NodeRecord {
   // As parsed by the constructor; after each successful start() the
@@ -38,12 +50,6 @@ struct NodeRecord {
   std::optional<transport::Duration> heartbeat_interval;
   std::optional<transport::Duration> peer_timeout;
   std::optional<std::uint64_t> peer_queue_capacity;
-
-  // Out of line, where NodeRuntime is complete.
-  NodeRecord();
-  NodeRecord(NodeRecord&&) noexcept;
-  NodeRecord& operator=(NodeRecord&&) noexcept;
-  ~NodeRecord();
 };
 
 struct NodeObject {

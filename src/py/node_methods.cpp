@@ -1,25 +1,33 @@
 // The methods of Node, in declaration order. Each runs, in this order: binding
 // of its arguments, exclusive use of the node, conversion of the arguments in
 // parameter order, parsing of peer ids, encoding of the payload (send_data),
-// then the started check; only a started node reaches its transport.
+// then the started check; only a started node reaches its transport. The
+// methods that reach it share that path (call_started), so that each one's
+// body holds only its own work.
 //
-// The methods that wait for the transport (start, has_peer, peer_count,
-// forget_peer, register_actor, unregister_actor, send_data,
-// notify_peer_error) run their one operation on the calling thread with the
-// GIL released. Called on a worker thread of any node's runtime (possible
-// only from an event loop object whose call_soon_threadsafe runs code at
-// once, inside a delivery), they raise RuntimeError "blocking call refused
-// on a runtime worker thread" instead: the worker must never park on work
-// that it may itself have to run. connect_peer, set_event_handler, stop and
-// local_id wait for nothing and work there too.
+// The methods that may wait (start, has_peer, peer_count, forget_peer,
+// register_actor, unregister_actor, send_data, notify_peer_error) run their
+// operation on the calling thread and release the GIL for whatever may wait;
+// send_data queues its message with the GIL still held when the peer table's
+// lock is free and the peer queue has room, and releases it only to wait.
+// Called on a worker thread of any node's runtime (possible only from an
+// event loop object whose call_soon_threadsafe runs code at once, inside a
+// delivery), they raise RuntimeError "blocking call refused on a runtime
+// worker thread" instead: the worker must never park on work that it may
+// itself have to run. connect_peer, set_event_handler, stop and local_id wait
+// for nothing and work there too.
 //
-// A call works on the node's own Transport and runtime handle rather than on
+// A call works on the node's own Transport and runtime executor rather than on
 // copies: exclusive use keeps start() and stop() from changing them while
 // the call runs, and the call's reference to the node keeps it alive.
+#include <array>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
+#include <variant>
 
 #include "async/queue.h"
 #include "async/runtime.h"
@@ -35,27 +43,7 @@
 #include "py/ref.h"
 
 namespace vardimont::py {
-
-// What a started node holds. Destroying it (stop(), a new start(), the
-// node's destructor) shuts the runtime down in the background: never a join
-// here, where the GIL is held and a worker may be waiting for it inside a
-// delivery.
-struct NodeRuntime {
-  transport::Transport transport;
-  std::shared_ptr<async::Runtime> runtime;
-  async::Executor handle;
-
-  ~NodeRuntime() { runtime->shutdown_in_background(); }
-};
-
-NodeRecord::NodeRecord() = default;
-NodeRecord::NodeRecord(NodeRecord&&) noexcept = default;
-NodeRecord& NodeRecord::operator=(NodeRecord&&) noexcept = default;
-NodeRecord::~NodeRecord() = default;
-
 namespace {
-
-PyObject* raise_not_started() { return raise(PyExc_RuntimeError, "node has not been started"); }
 
 // True, with RuntimeError set, when the calling thread is a runtime worker and
 // so must not block; its text is the runtime's own.
@@ -63,23 +51,6 @@ bool refuse_on_worker() {
   if (!async::Runtime::on_worker_thread()) return false;
   raise(PyExc_RuntimeError, async::BlockingOnWorker().what());
   return true;
-}
-
-// The started check: the node's runtime, or nullptr with RuntimeError
-// "node has not been started" set.
-NodeRuntime* started_or_raise(const NodeRecord& record) {
-  if (record.started == nullptr) raise_not_started();
-  return record.started.get();
-}
-
-// A peer id, or nullopt with ValueError "invalid peer id: {}" set.
-std::optional<runtime::NodeId> parse_peer_id(std::string_view text) {
-  Result<runtime::NodeId, runtime::NodeIdError> id = runtime::NodeId::parse(text);
-  if (!id) {
-    raise(PyExc_ValueError, "invalid peer id: " + std::string(runtime::to_string(id.error())));
-    return std::nullopt;
-  }
-  return std::move(id.value());
 }
 
 template <class Body>
@@ -90,6 +61,127 @@ PyObject* entry(Body&& body) noexcept {
         return body();
       },
       static_cast<PyObject*>(nullptr));
+}
+
+// Exclusive use of the node for the length of `body(record)`.
+template <class Body>
+PyObject* with_exclusive_use(PyObject* self, Body&& body) {
+  ExclusiveUse use(self);
+  if (!use) return nullptr;
+  return body(use.record());
+}
+
+// ---------------------------------------------------------------------------
+// The call path of the methods that reach a started node's transport
+
+// The kinds of parameter. Each argument's convert() runs in parameter order,
+// then each one's finish() in parameter order, so that a peer id is parsed and
+// a payload encoded only once every argument has converted; a method's body
+// receives each parameter's `value`.
+struct Text {
+  std::string_view value;
+  bool convert(PyObject* obj, const char* name) { return to_text(obj, name, value); }
+};
+
+struct OptionalText {
+  std::optional<std::string_view> value;
+  bool convert(PyObject* obj, const char* name) { return to_optional_text(obj, name, value); }
+};
+
+struct OptionalU64 {
+  std::optional<std::uint64_t> value;
+  bool convert(PyObject* obj, const char* name) { return to_optional_u64(obj, name, value); }
+};
+
+// Any object (an event loop, a callback), held for the call.
+struct Object {
+  PyObject* value = nullptr;
+  Ref held;
+  bool convert(PyObject* obj, const char*) {
+    held = Ref::borrow(obj);
+    value = obj;
+    return true;
+  }
+};
+
+// A str that names a peer: ValueError "invalid peer id: {}" when it does not parse.
+struct PeerId {
+  std::string_view text;
+  runtime::NodeId value;
+  bool convert(PyObject* obj, const char* name) { return to_text(obj, name, text); }
+  bool finish() {
+    Result<runtime::NodeId, runtime::NodeIdError> id = runtime::NodeId::parse(text);
+    if (!id) {
+      raise(PyExc_ValueError, "invalid peer id: " + std::string(runtime::to_string(id.error())));
+      return false;
+    }
+    value = std::move(id.value());
+    return true;
+  }
+};
+
+// A payload, encoded as JSON (the encoder's own errors).
+struct Payload {
+  PyObject* object = nullptr;
+  std::vector<std::uint8_t> value;
+  bool convert(PyObject* obj, const char*) {
+    object = obj;
+    return true;
+  }
+  bool finish() {
+    std::optional<std::vector<std::uint8_t>> encoded = py_to_json_bytes(object);
+    if (!encoded) return false;
+    value = std::move(*encoded);
+    return true;
+  }
+};
+
+template <class Param>
+bool finish(Param& param) {
+  if constexpr (requires { param.finish(); }) {
+    return param.finish();
+  } else {
+    return true;
+  }
+}
+
+// Whether a method may run on a runtime worker thread: only one that never waits.
+enum class OnWorker : bool { Runs, Refused };
+
+// The steps after binding: exclusive use, conversion, the started check, the
+// worker refusal, then `body(node, values...)`.
+template <class... Params, class Body>
+PyObject* run_started(PyObject* self, const Signature* sig, PyObject* const* bound, OnWorker on_worker,
+                      Body& body) {
+  return with_exclusive_use(self, [&](NodeRecord& record) -> PyObject* {
+    std::tuple<Params...> params;
+    const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+      return (std::get<I>(params).convert(bound[I], sig->params[I]) && ...) && (finish(std::get<I>(params)) && ...);
+    }(std::index_sequence_for<Params...>{});
+    if (!converted) return nullptr;
+    if (record.started == nullptr) return raise(PyExc_RuntimeError, "node has not been started");
+    if (on_worker == OnWorker::Refused && refuse_on_worker()) return nullptr;
+    return std::apply([&](Params&... param) { return body(*record.started, param.value...); }, params);
+  });
+}
+
+// A method with parameters (METH_FASTCALL | METH_KEYWORDS) that reaches a
+// started node: binds its arguments, then runs the steps above.
+template <class... Params, class Body>
+PyObject* call_started(const Signature& sig, OnWorker on_worker, PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  static_assert(sizeof...(Params) > 0);
+  return entry([&]() -> PyObject* {
+    std::array<PyObject*, sizeof...(Params)> bound{};
+    if (!bind_arguments(sig, args, nargs, kwnames, bound.data())) return nullptr;
+    return run_started<Params...>(self, &sig, bound.data(), on_worker, body);
+  });
+}
+
+// The same for a method without parameters (METH_NOARGS).
+template <class Body>
+PyObject* call_started(OnWorker on_worker, PyObject* self, Body&& body) {
+  return entry([&]() -> PyObject* { return run_started<>(self, nullptr, nullptr, on_worker, body); });
 }
 
 // ---------------------------------------------------------------------------
@@ -111,64 +203,63 @@ transport::TransportConfig transport_config(const NodeRecord& r) {
 
 PyObject* node_start(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* {
-    ExclusiveUse use(self);
-    if (!use) return nullptr;
-    NodeRecord& record = use.record();
-    setup_logging();
-    // Workers exist only once a node has started: from here on the
-    // interpreter's exit must keep them out.
-    if (install_exit_guard(nullptr) != 0) return nullptr;
-    if (refuse_on_worker()) return nullptr;
+    return with_exclusive_use(self, [&](NodeRecord& record) -> PyObject* {
+      setup_logging();
+      // Workers exist only once a node has started: from here on the
+      // interpreter's exit must keep them out.
+      if (install_exit_guard(nullptr) != 0) return nullptr;
+      if (refuse_on_worker()) return nullptr;
 
-    // A configuration that no transport accepts (zero intervals, a peer queue
-    // capacity of 0 or above 2^61-1) is refused here, as the ValueError of a
-    // bad setting, before any runtime exists; the constructor stores such
-    // settings unchecked.
-    transport::TransportConfig config = transport_config(record);
-    if (std::optional<std::string> problem = transport::config_problem(config)) {
-      return raise(PyExc_ValueError, *problem);
-    }
+      // A configuration that no transport accepts (zero intervals, a peer
+      // queue capacity of 0 or above 2^61-1) is refused here, as the
+      // ValueError of a bad setting, before any runtime exists; the
+      // constructor stores such settings unchecked.
+      transport::TransportConfig config = transport_config(record);
+      if (std::optional<std::string> problem = transport::config_problem(config)) {
+        return raise(PyExc_ValueError, *problem);
+      }
 
-    Result<std::shared_ptr<async::Runtime>, std::string> built = async::Runtime::create();
-    if (!built) return raise(PyExc_RuntimeError, "failed to start runtime: " + built.error());
-    std::shared_ptr<async::Runtime> rt = std::move(built.value());
+      Result<std::shared_ptr<async::Runtime>, std::string> built = async::Runtime::create();
+      if (!built) return raise(PyExc_RuntimeError, "failed to start runtime: " + built.error());
+      std::shared_ptr<async::Runtime> rt = std::move(built.value());
 
-    runtime::NodeId id = record.node_id;
-    Result<transport::Transport, transport::IoError> listened = without_gil(
-        [&] { return rt->block_on(transport::Transport::listen(id, std::move(config))); });
-    if (!listened) {
-      // This runtime has run no task, so none of its threads can be waiting
-      // for the GIL: it may be joined here (with the GIL released all the
-      // same, so that other Python threads go on meanwhile).
-      without_gil([&] { rt->shutdown_and_wait(); });
-      return raise(PyExc_RuntimeError, "failed to bind " + id.to_full() + ": " + listened.error().message);
-    }
+      runtime::NodeId id = record.node_id;
+      Result<transport::Transport, transport::IoError> listened = without_gil(
+          [&] { return rt->block_on(transport::Transport::listen(id, std::move(config))); });
+      if (!listened) {
+        // This runtime has run no task, so none of its threads can be waiting
+        // for the GIL: it may be joined here (with the GIL released all the
+        // same, so that other Python threads go on meanwhile).
+        without_gil([&] { rt->shutdown_and_wait(); });
+        return raise(PyExc_RuntimeError, "failed to bind " + id.to_full() + ": " + listened.error().message);
+      }
 
-    async::Executor handle = rt->executor();
-    auto started = std::unique_ptr<NodeRuntime>(
-        new NodeRuntime{std::move(listened.value()), std::move(rt), std::move(handle)});
-    record.node_id = started->transport.local_id();
-    // A runtime held before is shut down in the background as this replaces it.
-    record.started = std::move(started);
-    Py_RETURN_NONE;
+      async::Executor executor = rt->executor();
+      auto started = std::unique_ptr<NodeRuntime>(
+          new NodeRuntime{std::move(listened.value()), std::move(rt), std::move(executor)});
+      record.node_id = started->transport.local_id();
+      // A runtime held before is shut down in the background as this replaces it.
+      record.started = std::move(started);
+      Py_RETURN_NONE;
+    });
   });
 }
 
 PyObject* node_stop(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* {
-    ExclusiveUse use(self);
-    if (!use) return nullptr;
-    use.record().started.reset();
-    Py_RETURN_NONE;
+    return with_exclusive_use(self, [](NodeRecord& record) -> PyObject* {
+      record.started.reset();
+      Py_RETURN_NONE;
+    });
   });
 }
 
 PyObject* node_local_id(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* {
-    ExclusiveUse use(self);
-    if (!use) return nullptr;
-    const std::string full = use.record().node_id.to_full();
-    return PyUnicode_FromStringAndSize(full.data(), static_cast<Py_ssize_t>(full.size()));
+    return with_exclusive_use(self, [](NodeRecord& record) -> PyObject* {
+      const std::string full = record.node_id.to_full();
+      return PyUnicode_FromStringAndSize(full.data(), static_cast<Py_ssize_t>(full.size()));
+    });
   });
 }
 
@@ -180,60 +271,34 @@ constexpr Signature CONNECT_PEER_SIGNATURE{"Node.connect_peer()", PEER_ID_PARAMS
 constexpr Signature FORGET_PEER_SIGNATURE{"Node.forget_peer()", PEER_ID_PARAMS, 1};
 constexpr Signature HAS_PEER_SIGNATURE{"Node.has_peer()", PEER_ID_PARAMS, 1};
 
-// The common steps of the three methods that take only a peer id.
-template <class Started>
-PyObject* with_peer_id(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, Started&& started) {
-  return entry([&]() -> PyObject* {
-    PyObject* a[1];
-    if (!bind_arguments(sig, args, nargs, kwnames, a)) return nullptr;
-    ExclusiveUse use(self);
-    if (!use) return nullptr;
-    std::string_view peer_text;
-    if (!to_text(a[0], "peer_id", peer_text)) return nullptr;
-    std::optional<runtime::NodeId> peer = parse_peer_id(peer_text);
-    if (!peer) return nullptr;
-    NodeRuntime* running = started_or_raise(use.record());
-    if (running == nullptr) return nullptr;
-    return started(*running, std::move(*peer));
-  });
-}
-
 PyObject* node_connect_peer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_peer_id(CONNECT_PEER_SIGNATURE, self, args, nargs, kwnames,
-                      [](NodeRuntime& running, runtime::NodeId peer) -> PyObject* {
-                        // Fire and forget: the task owns its Transport copy and the id.
-                        running.transport.spawn(transport::Transport::connect(running.transport, std::move(peer)));
-                        Py_RETURN_NONE;
-                      });
+  return call_started<PeerId>(CONNECT_PEER_SIGNATURE, OnWorker::Runs, self, args, nargs, kwnames,
+                              [](NodeRuntime& node, runtime::NodeId& peer) -> PyObject* {
+                                // Fire and forget: the task owns its Transport copy and the id.
+                                node.transport.spawn(transport::Transport::connect(node.transport, std::move(peer)));
+                                Py_RETURN_NONE;
+                              });
 }
 
 PyObject* node_forget_peer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_peer_id(FORGET_PEER_SIGNATURE, self, args, nargs, kwnames,
-                      [](NodeRuntime& running, runtime::NodeId peer) -> PyObject* {
-                        if (refuse_on_worker()) return nullptr;
-                        without_gil([&] { running.transport.forget_peer(peer); });
-                        Py_RETURN_NONE;
-                      });
+  return call_started<PeerId>(FORGET_PEER_SIGNATURE, OnWorker::Refused, self, args, nargs, kwnames,
+                              [](NodeRuntime& node, const runtime::NodeId& peer) -> PyObject* {
+                                without_gil([&] { node.transport.forget_peer(peer); });
+                                Py_RETURN_NONE;
+                              });
 }
 
 PyObject* node_has_peer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_peer_id(HAS_PEER_SIGNATURE, self, args, nargs, kwnames,
-                      [](NodeRuntime& running, runtime::NodeId peer) -> PyObject* {
-                        if (refuse_on_worker()) return nullptr;
-                        const bool connected = without_gil([&] { return running.transport.has_peer(peer); });
-                        return PyBool_FromLong(connected ? 1 : 0);
-                      });
+  return call_started<PeerId>(HAS_PEER_SIGNATURE, OnWorker::Refused, self, args, nargs, kwnames,
+                              [](NodeRuntime& node, const runtime::NodeId& peer) -> PyObject* {
+                                const bool connected = without_gil([&] { return node.transport.has_peer(peer); });
+                                return PyBool_FromLong(connected ? 1 : 0);
+                              });
 }
 
 PyObject* node_peer_count(PyObject* self, PyObject*) {
-  return entry([&]() -> PyObject* {
-    ExclusiveUse use(self);
-    if (!use) return nullptr;
-    NodeRuntime* running = started_or_raise(use.record());
-    if (running == nullptr) return nullptr;
-    if (refuse_on_worker()) return nullptr;
-    const std::size_t count = without_gil([&] { return running->transport.peer_count(); });
+  return call_started(OnWorker::Refused, self, [](NodeRuntime& node) -> PyObject* {
+    const std::size_t count = without_gil([&] { return node.transport.peer_count(); });
     return PyLong_FromSize_t(count);
   });
 }
@@ -242,60 +307,38 @@ constexpr const char* SEND_DATA_PARAMS[] = {"peer_id", "dst_actor", "payload", "
 constexpr Signature SEND_DATA_SIGNATURE{"Node.send_data()", SEND_DATA_PARAMS, 5};
 
 PyObject* node_send_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    PyObject* a[5];
-    if (!bind_arguments(SEND_DATA_SIGNATURE, args, nargs, kwnames, a)) return nullptr;
-    ExclusiveUse use(self);
-    if (!use) return nullptr;
-    std::string_view peer_text;
-    std::string_view dst_actor;
-    std::optional<std::string_view> reply_to;
-    std::optional<std::uint64_t> correlation_id;
-    if (!to_text(a[0], "peer_id", peer_text)) return nullptr;
-    if (!to_text(a[1], "dst_actor", dst_actor)) return nullptr;
-    if (!to_optional_text(a[3], "reply_to", reply_to)) return nullptr;
-    if (!to_optional_u64(a[4], "correlation_id", correlation_id)) return nullptr;
-    std::optional<runtime::NodeId> peer = parse_peer_id(peer_text);
-    if (!peer) return nullptr;
-    std::optional<std::vector<std::uint8_t>> payload = py_to_json_bytes(a[2]);
-    if (!payload) return nullptr;
-    NodeRuntime* running = started_or_raise(use.record());
-    if (running == nullptr) return nullptr;
-    if (refuse_on_worker()) return nullptr;
-    // The texts are views of the argument objects, which the caller keeps
-    // alive for the call; their UTF-8 buffers never change.
-    Result<void, transport::SendError> sent = without_gil([&] {
-      return running->transport.send_data_bytes(*peer, dst_actor, std::move(*payload), reply_to, correlation_id);
-    });
-    if (!sent) return raise(PyExc_ValueError, "send failed: " + sent.error().to_string());
-    Py_RETURN_NONE;
-  });
+  return call_started<PeerId, Text, Payload, OptionalText, OptionalU64>(
+      SEND_DATA_SIGNATURE, OnWorker::Refused, self, args, nargs, kwnames,
+      [](NodeRuntime& node, const runtime::NodeId& peer, std::string_view dst_actor,
+         std::vector<std::uint8_t>& payload, std::optional<std::string_view> reply_to,
+         std::optional<std::uint64_t> correlation_id) -> PyObject* {
+        using transport::Transport;
+        // The texts are views of the argument objects, which the caller keeps
+        // alive for the call; their UTF-8 buffers never change.
+        Transport::FirstAttempt first =
+            node.transport.try_send_data_bytes(peer, dst_actor, std::move(payload), reply_to, correlation_id);
+        if (auto* pending = std::get_if<Transport::PendingSend>(&first)) {
+          // It has to wait: a full peer queue, or a peer table locked elsewhere.
+          first = without_gil([&] { return node.transport.send_pending(std::move(*pending)); });
+        }
+        const auto& sent = std::get<Result<void, transport::SendError>>(first);
+        if (!sent) return raise(PyExc_ValueError, "send failed: " + sent.error().to_string());
+        Py_RETURN_NONE;
+      });
 }
 
 constexpr const char* NOTIFY_PEER_ERROR_PARAMS[] = {"peer_id", "detail", "correlation_id"};
 constexpr Signature NOTIFY_PEER_ERROR_SIGNATURE{"Node.notify_peer_error()", NOTIFY_PEER_ERROR_PARAMS, 3};
 
 PyObject* node_notify_peer_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    PyObject* a[3];
-    if (!bind_arguments(NOTIFY_PEER_ERROR_SIGNATURE, args, nargs, kwnames, a)) return nullptr;
-    ExclusiveUse use(self);
-    if (!use) return nullptr;
-    std::string_view peer_text;
-    std::string_view detail;
-    std::optional<std::uint64_t> correlation_id;
-    if (!to_text(a[0], "peer_id", peer_text)) return nullptr;
-    if (!to_text(a[1], "detail", detail)) return nullptr;
-    if (!to_optional_u64(a[2], "correlation_id", correlation_id)) return nullptr;
-    std::optional<runtime::NodeId> peer = parse_peer_id(peer_text);
-    if (!peer) return nullptr;
-    NodeRuntime* running = started_or_raise(use.record());
-    if (running == nullptr) return nullptr;
-    if (refuse_on_worker()) return nullptr;
-    std::string owned_detail(detail);
-    without_gil([&] { running->transport.send_error_blocking(*peer, std::move(owned_detail), correlation_id); });
-    Py_RETURN_NONE;
-  });
+  return call_started<PeerId, Text, OptionalU64>(
+      NOTIFY_PEER_ERROR_SIGNATURE, OnWorker::Refused, self, args, nargs, kwnames,
+      [](NodeRuntime& node, const runtime::NodeId& peer, std::string_view detail,
+         std::optional<std::uint64_t> correlation_id) -> PyObject* {
+        std::string owned_detail(detail);
+        without_gil([&] { node.transport.send_error_blocking(peer, std::move(owned_detail), correlation_id); });
+        Py_RETURN_NONE;
+      });
 }
 
 // ---------------------------------------------------------------------------
@@ -305,70 +348,45 @@ constexpr const char* REGISTER_ACTOR_PARAMS[] = {"name", "event_loop", "callback
 constexpr Signature REGISTER_ACTOR_SIGNATURE{"Node.register_actor()", REGISTER_ACTOR_PARAMS, 3};
 
 PyObject* node_register_actor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    PyObject* a[3];
-    if (!bind_arguments(REGISTER_ACTOR_SIGNATURE, args, nargs, kwnames, a)) return nullptr;
-    ExclusiveUse use(self);
-    if (!use) return nullptr;
-    std::string_view name;
-    if (!to_text(a[0], "name", name)) return nullptr;
-    // The Delivery's references; released on every path that does not hand
-    // them to a drain loop.
-    Ref event_loop = Ref::borrow(a[1]);
-    Ref callback = Ref::borrow(a[2]);
-    NodeRuntime* running = started_or_raise(use.record());
-    if (running == nullptr) return nullptr;
-    if (refuse_on_worker()) return nullptr;
-    auto [mailbox_tx, mailbox_rx] = async::make_queue<wire::WireMessage>(transport::MAILBOX_CAPACITY);
-    std::string owned_name(name);
-    // When this returns the routing table holds the new mailbox: a message
-    // routed from now on finds it (and waits there for the drain loop).
-    without_gil([&] { running->transport.register_actor(std::move(owned_name), std::move(mailbox_tx)); });
-    Delivery delivery(event_loop.get(), callback.get());
-    asio::co_spawn(running->handle, drain_loop(std::move(mailbox_rx), std::move(delivery)), asio::detached);
-    Py_RETURN_NONE;
-  });
+  return call_started<Text, Object, Object>(
+      REGISTER_ACTOR_SIGNATURE, OnWorker::Refused, self, args, nargs, kwnames,
+      [](NodeRuntime& node, std::string_view name, PyObject* event_loop, PyObject* callback) -> PyObject* {
+        auto [mailbox_tx, mailbox_rx] = async::make_queue<wire::WireMessage>(transport::MAILBOX_CAPACITY);
+        std::string owned_name(name);
+        // When this returns the routing table holds the new mailbox: a message
+        // routed from now on finds it (and waits there for the drain loop).
+        without_gil([&] { node.transport.register_actor(std::move(owned_name), std::move(mailbox_tx)); });
+        Delivery delivery(event_loop, callback);
+        asio::co_spawn(node.executor, drain_loop(std::move(mailbox_rx), std::move(delivery)), asio::detached);
+        Py_RETURN_NONE;
+      });
 }
 
 constexpr const char* NAME_PARAMS[] = {"name"};
 constexpr Signature UNREGISTER_ACTOR_SIGNATURE{"Node.unregister_actor()", NAME_PARAMS, 1};
 
 PyObject* node_unregister_actor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    PyObject* a[1];
-    if (!bind_arguments(UNREGISTER_ACTOR_SIGNATURE, args, nargs, kwnames, a)) return nullptr;
-    ExclusiveUse use(self);
-    if (!use) return nullptr;
-    std::string_view name;
-    if (!to_text(a[0], "name", name)) return nullptr;
-    NodeRuntime* running = started_or_raise(use.record());
-    if (running == nullptr) return nullptr;
-    if (refuse_on_worker()) return nullptr;
-    without_gil([&] { running->transport.unregister_actor(name); });
-    Py_RETURN_NONE;
-  });
+  return call_started<Text>(UNREGISTER_ACTOR_SIGNATURE, OnWorker::Refused, self, args, nargs, kwnames,
+                            [](NodeRuntime& node, std::string_view name) -> PyObject* {
+                              without_gil([&] { node.transport.unregister_actor(name); });
+                              Py_RETURN_NONE;
+                            });
 }
 
 constexpr const char* SET_EVENT_HANDLER_PARAMS[] = {"event_loop", "callback"};
 constexpr Signature SET_EVENT_HANDLER_SIGNATURE{"Node.set_event_handler()", SET_EVENT_HANDLER_PARAMS, 2};
 
 PyObject* node_set_event_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
-    PyObject* a[2];
-    if (!bind_arguments(SET_EVENT_HANDLER_SIGNATURE, args, nargs, kwnames, a)) return nullptr;
-    ExclusiveUse use(self);
-    if (!use) return nullptr;
-    Ref event_loop = Ref::borrow(a[0]);
-    Ref callback = Ref::borrow(a[1]);
-    NodeRuntime* running = started_or_raise(use.record());
-    if (running == nullptr) return nullptr;
-    // Subscribed before the task exists: every event published after this
-    // line reaches the handler, however late its task first runs.
-    transport::EventReceiver events = running->transport.subscribe_events();
-    Delivery delivery(event_loop.get(), callback.get());
-    asio::co_spawn(running->handle, event_drain_loop(std::move(events), std::move(delivery)), asio::detached);
-    Py_RETURN_NONE;
-  });
+  return call_started<Object, Object>(
+      SET_EVENT_HANDLER_SIGNATURE, OnWorker::Runs, self, args, nargs, kwnames,
+      [](NodeRuntime& node, PyObject* event_loop, PyObject* callback) -> PyObject* {
+        // Subscribed before the task exists: every event published after this
+        // line reaches the handler, however late its task first runs.
+        transport::EventReceiver events = node.transport.subscribe_events();
+        Delivery delivery(event_loop, callback);
+        asio::co_spawn(node.executor, event_drain_loop(std::move(events), std::move(delivery)), asio::detached);
+        Py_RETURN_NONE;
+      });
 }
 
 }  // namespace
