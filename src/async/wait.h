@@ -15,17 +15,17 @@
 // - a wake says that the condition held when it was sent; the caller re-checks
 //   under the mutex, since another waiter may have taken what was there.
 //
-// Where a woken coroutine runs. A wake that says there is something to take
-// (Resume::OnThisWorker: a push, a publish, the last sender's drop) resumes
-// the waiter, when the notifier is a worker of the waiter's own context, on
-// that same worker as soon as the notifying handler returns: no other thread
-// is woken for it. Such a continuation is held back while the notifying
-// handler runs, so a handler that pushes or publishes must not block its
-// thread afterwards (the delivery loops, which wait for the GIL, never push or
-// publish). A wake that says there is room (Resume::Anywhere: a pop) is
-// handed to whichever worker is free, since the popping handler may be about
-// to block. A notifier that is no worker of that context always does the
-// latter.
+// Where a woken coroutine runs. A queue's push (or its last sender's drop)
+// resumes the waiting receiver (Resume::OnThisWorker), when the notifier is a
+// worker of the receiver's own context, on that same worker as soon as the
+// notifying handler returns: no other thread is woken for it. Such a
+// continuation is held back while the notifying handler runs, so a handler
+// that pushes must not block its thread afterwards (the delivery loops, which
+// wait for the GIL, never push). Every other wake (Resume::Anywhere) goes to
+// whichever worker is free: a pop's room, since the popping handler may be
+// about to block; and a broadcast's publish, whose many waiters should not
+// queue up behind the publisher. A notifier that is no worker of that context
+// always does the latter.
 //
 // An asynchronous wait counts as outstanding work of its context, so run()
 // does not return under it. Destroying the context destroys a pending wait's
