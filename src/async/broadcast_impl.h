@@ -125,7 +125,7 @@ BroadcastSender<T>::~BroadcastSender() {
   if (!state_) return;
   if (state_->senders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     std::lock_guard<std::mutex> lock(state_->mu);
-    state_->waits.wake_all();
+    state_->waits.wake_all(detail::Resume::Anywhere);
   }
 }
 
@@ -140,7 +140,7 @@ bool BroadcastSender<T>::publish(T item) const {
   displaced.swap(slot);
   slot.emplace(std::move(item));
   ++s.published;
-  s.waits.wake_all();
+  s.waits.wake_all(detail::Resume::Anywhere);
   return true;
 }
 

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
@@ -32,14 +31,10 @@ class QueueState {
     return !items.empty() || senders.load(std::memory_order_acquire) == 0 || !receiver_alive;
   }
 
-  void wake_receiver_locked() noexcept {
-    recv_waits.wake_all();
-    if (recv_threads != 0) recv_cv.notify_all();
-  }
-  void wake_senders_locked() noexcept {
-    send_waits.wake_all();
-    if (send_threads != 0) send_cv.notify_all();
-  }
+  // Something to take: the receiver resumes on the notifying worker.
+  void wake_receiver_locked() noexcept { recv_waits.wake_all(detail::Resume::OnThisWorker); }
+  // Room: a waiting sender resumes wherever a worker is free.
+  void wake_senders_locked() noexcept { send_waits.wake_all(detail::Resume::Anywhere); }
 
   void push_locked(T&& item) {
     items.push_back(std::move(item));
@@ -63,10 +58,6 @@ class QueueState {
   bool receiver_alive = true;
   detail::WaitList recv_waits;
   detail::WaitList send_waits;
-  std::condition_variable recv_cv;
-  std::condition_variable send_cv;
-  std::size_t recv_threads = 0;
-  std::size_t send_threads = 0;
 };
 
 template <class T>
@@ -174,9 +165,7 @@ bool Sender<T>::blocking_send(T item) {
       state_->push_locked(std::move(item));
       return true;
     }
-    ++state_->send_threads;
-    state_->send_cv.wait(lock);
-    --state_->send_threads;
+    detail::park(lock, state_->send_waits);
   }
 }
 
@@ -253,9 +242,7 @@ std::optional<T> Receiver<T>::blocking_recv() {
   for (;;) {
     if (!state_->items.empty()) return state_->pop_locked();
     if (state_->receivable()) return std::nullopt;
-    ++state_->recv_threads;
-    state_->recv_cv.wait(lock);
-    --state_->recv_threads;
+    detail::park(lock, state_->recv_waits);
   }
 }
 

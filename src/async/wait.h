@@ -1,46 +1,79 @@
-// The one way a coroutine waits on the queue and the broadcast: a wait on an
-// Asio timer of its own, registered in its owner's wait list, which a notifier
-// ends by moving the timer's expiry into the past.
+// The one way anything waits on a queue or a broadcast: a Waiter linked in
+// its owner's wait list, which a notifier unlinks and wakes under the owner's
+// mutex. Two kinds of waiter share that path and differ only in how they
+// resume:
+// - a plain thread parks on a condition variable of its own (park());
+// - an asynchronous wait, a coroutine's, keeps its completion handler in an
+//   operation record (WaitOp); waking it posts the handler to its executor.
 //
 // Invariants that make this free of lost wake-ups and data races:
-// - the condition is checked, the wait registered and the timer wait started
-//   in one critical section of the owner's mutex;
-// - every member call on a registered timer (expires_at, async_wait) happens
-//   under that mutex, from the waiter and from notifiers alike;
-// - a woken waiter re-checks the condition under the mutex; a wake-up that
-//   finds it false just waits again.
-// A pending timer wait belongs to its io_context: destroying the context
-// destroys the wait and with it the suspended coroutine. The context's
-// teardown first unlinks every wait of the context (WaitRegistry), so that no
-// notifier on another thread touches a timer while the reactor goes away.
-// A wait may be cancelled through its handler's cancellation slot (any
-// cancellation type); it then completes with operation_aborted unless the
-// condition already holds. A wait with a deadline completes with timed_out
-// once the deadline has passed without the condition holding.
+// - the condition is checked and the waiter linked in one critical section of
+//   the owner's mutex, and a notifier changes the condition and wakes in one;
+// - a waiter is completed exactly once, by whichever of the wake, its
+//   cancellation, its deadline or its context's teardown unlinks it first
+//   (each under the owner's mutex);
+// - a wake says that the condition held when it was sent; the caller re-checks
+//   under the mutex, since another waiter may have taken what was there.
+//
+// Where a woken coroutine runs. A queue's push (or its last sender's drop)
+// resumes the waiting receiver (Resume::OnThisWorker), when the notifier is a
+// worker of the receiver's own context, on that same worker as soon as the
+// notifying handler returns: no other thread is woken for it. Such a
+// continuation is held back while the notifying handler runs, so a handler
+// that pushes must not block its thread afterwards (the delivery loops, which
+// wait for the GIL, never push). Every other wake (Resume::Anywhere) goes to
+// whichever worker is free: a pop's room, since the popping handler may be
+// about to block; and a broadcast's publish, whose many waiters should not
+// queue up behind the publisher. A notifier that is no worker of that context
+// always does the latter.
+//
+// An asynchronous wait counts as outstanding work of its context, so run()
+// does not return under it. Destroying the context destroys a pending wait's
+// handler (and the suspended coroutine with it) without running it: the
+// context's teardown first unlinks every wait of the context (WaitRegistry),
+// so that no notifier on another thread posts into a context that is going
+// away. A wait may be cancelled through its handler's cancellation slot (any
+// cancellation type); it then completes with operation_aborted unless it was
+// woken first. A wait with a deadline completes with timed_out once the
+// deadline has passed without a wake.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "async/asio.h"
 
 namespace vardimont::async::detail {
 
-// One registered wait. Guarded by the owner's mutex.
-struct TimerWait {
-  explicit TimerWait(const Executor& ex) : timer(ex) {}
+enum class Resume : bool { Anywhere, OnThisWorker };
 
-  asio::steady_timer timer;
-  TimerWait* prev = nullptr;
-  TimerWait* next = nullptr;
+// One registered waiter. Its links are guarded by the owner's mutex.
+class Waiter {
+ public:
+  Waiter() = default;
+  Waiter(const Waiter&) = delete;
+  Waiter& operator=(const Waiter&) = delete;
+
+  // Called by a notifier with the owner's mutex held, after unlinking. Never
+  // resumes the waiter inline.
+  virtual void wake(Resume how) noexcept = 0;
+
+  Waiter* prev = nullptr;
+  Waiter* next = nullptr;
   bool linked = false;
+
+ protected:
+  ~Waiter() = default;
 };
 
-// The waits registered with one owner: an intrusive list, guarded by the
+// The waiters registered with one owner: an intrusive list, guarded by the
 // owner's mutex.
 class WaitList {
  public:
@@ -50,7 +83,7 @@ class WaitList {
 
   bool empty() const noexcept { return head_ == nullptr; }
 
-  void push(TimerWait* w) noexcept {
+  void push(Waiter* w) noexcept {
     if (w->linked) return;
     w->prev = tail_;
     w->next = nullptr;
@@ -63,7 +96,7 @@ class WaitList {
     w->linked = true;
   }
 
-  void erase(TimerWait* w) noexcept {
+  void erase(Waiter* w) noexcept {
     if (!w->linked) return;
     if (w->prev != nullptr) {
       w->prev->next = w->next;
@@ -79,67 +112,87 @@ class WaitList {
     w->linked = false;
   }
 
-  // Ends every registered wait and unlinks it; each waiter re-checks and
-  // registers again if it must.
-  void wake_all() noexcept {
-    while (TimerWait* w = head_) {
+  // Unlinks and wakes every registered waiter; each re-checks its condition
+  // and registers again if it must.
+  void wake_all(Resume how) noexcept {
+    while (Waiter* w = head_) {
       erase(w);
-      w->timer.expires_at(asio::steady_timer::time_point::min());
+      w->wake(how);
     }
   }
 
  private:
-  TimerWait* head_ = nullptr;
-  TimerWait* tail_ = nullptr;
+  Waiter* head_ = nullptr;
+  Waiter* tail_ = nullptr;
 };
 
-// Every wait record of one execution context, so that the context's teardown
-// can unlink them all from their owners' lists before the reactor shuts down.
-// Without this a thread outside the context (one that drops the last sending
-// end of a queue or broadcast, say) could move a timer's expiry while the
-// reactor tears down its timer queues, which it does without its own lock.
-// Lock order: WaitCore::mu, then an owner's mutex.
-struct WaitRecordBase {
-  // Called with the core's mutex held: takes the owner's mutex and unlinks.
-  virtual void detach() noexcept = 0;
+// A plain thread's wait: parks the caller, whose `lock` holds the owner's
+// mutex, until a notifier wakes it through `list`. The mutex is released
+// while parked and held again on return.
+inline void park(std::unique_lock<std::mutex>& lock, WaitList& list) {
+  struct ThreadWaiter final : Waiter {
+    void wake(Resume) noexcept override {
+      woken = true;
+      cv.notify_one();  // under the owner's mutex: the waiter cannot be gone yet
+    }
+    std::condition_variable cv;
+    bool woken = false;
+  } waiter;
+  list.push(&waiter);
+  waiter.cv.wait(lock, [&] { return waiter.woken; });
+}
 
-  WaitRecordBase* core_prev = nullptr;
-  WaitRecordBase* core_next = nullptr;
+// ---- asynchronous waits
+
+// What the context's teardown needs of a pending asynchronous wait.
+class PendingWait : public Waiter {
+ public:
+  // Called under the core's mutex: takes the owner's mutex, unlinks the wait
+  // and hands back what keeps it alive, to be released once no lock is held.
+  virtual std::shared_ptr<void> abandon() noexcept = 0;
+
+  PendingWait* core_prev = nullptr;
+  PendingWait* core_next = nullptr;
 
  protected:
-  ~WaitRecordBase() = default;
+  ~PendingWait() = default;
 };
 
+// Every pending asynchronous wait of one execution context.
+// Lock order: WaitCore::mu, then an owner's mutex.
 struct WaitCore {
   std::mutex mu;
-  WaitRecordBase* head = nullptr;  // guarded by mu
+  PendingWait* head = nullptr;  // guarded by mu
 
-  void add(WaitRecordBase* r) noexcept {
+  void add(PendingWait* w) noexcept {
     std::lock_guard<std::mutex> lock(mu);
-    r->core_prev = nullptr;
-    r->core_next = head;
-    if (head != nullptr) head->core_prev = r;
-    head = r;
+    w->core_prev = nullptr;
+    w->core_next = head;
+    if (head != nullptr) head->core_prev = w;
+    head = w;
   }
-  void remove(WaitRecordBase* r) noexcept {
+  void remove(PendingWait* w) noexcept {
     std::lock_guard<std::mutex> lock(mu);
-    if (r->core_prev != nullptr) {
-      r->core_prev->core_next = r->core_next;
-    } else if (head == r) {
-      head = r->core_next;
+    if (w->core_prev != nullptr) {
+      w->core_prev->core_next = w->core_next;
+    } else if (head == w) {
+      head = w->core_next;
     }
-    if (r->core_next != nullptr) r->core_next->core_prev = r->core_prev;
-    r->core_prev = r->core_next = nullptr;
+    if (w->core_next != nullptr) w->core_next->core_prev = w->core_prev;
+    w->core_prev = w->core_next = nullptr;
   }
-  void detach_all() noexcept {
+  void abandon_all() noexcept {
+    std::vector<std::shared_ptr<void>> released;  // destroyed after the lock
     std::lock_guard<std::mutex> lock(mu);
-    for (WaitRecordBase* r = head; r != nullptr; r = r->core_next) r->detach();
+    for (PendingWait* w = head; w != nullptr; w = w->core_next) {
+      if (std::shared_ptr<void> keep = w->abandon()) released.push_back(std::move(keep));
+    }
   }
 };
 
-// The context's service holding its WaitCore. It is created after the
-// context's first timer, hence after the reactor, so the context shuts it
-// down before the reactor.
+// The context's service holding its WaitCore. The context is created with its
+// scheduler, so it shuts this service down before the scheduler: no wait is
+// still linked when the scheduler goes.
 class WaitRegistry : public asio::execution_context::service {
  public:
   using key_type = WaitRegistry;
@@ -151,7 +204,7 @@ class WaitRegistry : public asio::execution_context::service {
   std::shared_ptr<WaitCore> core;
 
  private:
-  void shutdown() override { core->detach_all(); }
+  void shutdown() override { core->abandon_all(); }
 };
 
 inline std::shared_ptr<WaitCore> wait_core_of(const Executor& ex) {
@@ -159,153 +212,127 @@ inline std::shared_ptr<WaitCore> wait_core_of(const Executor& ex) {
   return asio::use_service<WaitRegistry>(ctx).core;
 }
 
-// The state of one wait operation, shared by its completion handler and its
-// cancellation handler (which holds it weakly). Owner is any type with a
-// `std::mutex mu` member guarding the list at `list`.
-template <class Owner>
-struct WaitRecord final : WaitRecordBase {
-  WaitRecord(std::shared_ptr<Owner> o, WaitList Owner::*l, const Executor& ex)
-      : owner(std::move(o)), list(l), wait(ex), core(wait_core_of(ex)) {
-    core->add(this);
+// One asynchronous wait. Owner is any type with a `std::mutex mu` member
+// guarding the list at `list`. While linked, the record keeps itself alive
+// (`self`); completing it moves that reference into the posted completion.
+template <class Owner, class Handler>
+class WaitOp final : public PendingWait {
+ public:
+  WaitOp(std::shared_ptr<Owner> owner, WaitList Owner::*list, Handler handler, const Executor& fallback)
+      : owner_(std::move(owner)),
+        list_(list),
+        handler_(std::move(handler)),
+        executor_(asio::get_associated_executor(*handler_, fallback)),
+        work_(asio::prefer(executor_, asio::execution::outstanding_work.tracked)),
+        core_(wait_core_of(executor_)) {
+    core_->add(this);
   }
-  WaitRecord(const WaitRecord&) = delete;
-  WaitRecord& operator=(const WaitRecord&) = delete;
+  // A linked record holds itself (`self_`), so it is unlinked by the time it
+  // goes; never destroyed under the owner's mutex or the core's.
+  ~WaitOp() { core_->remove(this); }
 
-  // Never runs under the owner's mutex or the core's (see the handlers
-  // below), so it can take them to unlink a wait that was abandoned, as at
-  // io_context teardown. The timer itself is destroyed after both are released.
-  ~WaitRecord() {
-    {
-      std::lock_guard<std::mutex> lock(owner->mu);
-      (owner.get()->*list).erase(&wait);
+  // Links the wait, or completes it at once when `ready`; under the owner's mutex.
+  void start_locked(std::shared_ptr<WaitOp> self, bool ready, asio::steady_timer::time_point deadline) {
+    self_ = std::move(self);
+    if (ready) {
+      complete_locked(std::error_code(), Resume::Anywhere);
+      return;
     }
-    core->remove(this);
+    (owner_.get()->*list_).push(this);
+    if (deadline != asio::steady_timer::time_point::max()) {
+      timer_.emplace(executor_, deadline);
+      timer_->async_wait([op = self_](std::error_code ec) {
+        if (ec == asio::error::operation_aborted) return;
+        std::lock_guard<std::mutex> lock(op->owner_->mu);
+        op->complete_locked(asio::error::timed_out, Resume::Anywhere);
+      });
+    }
   }
 
-  void detach() noexcept override {
-    std::lock_guard<std::mutex> lock(owner->mu);
-    (owner.get()->*list).erase(&wait);
-    detached = true;
+  void wake(Resume how) noexcept override { complete_locked(std::error_code(), how); }
+
+  // From the cancellation slot.
+  void cancel() {
+    std::lock_guard<std::mutex> lock(owner_->mu);
+    complete_locked(asio::error::operation_aborted, Resume::Anywhere);
   }
 
-  std::shared_ptr<Owner> owner;
-  WaitList Owner::*list;
-  TimerWait wait;
-  std::shared_ptr<WaitCore> core;
-  bool pending = true;    // guarded by owner->mu
-  bool cancelled = false; // guarded by owner->mu
-  bool detached = false;  // guarded by owner->mu: the context is being torn down
+  std::shared_ptr<void> abandon() noexcept override {
+    std::lock_guard<std::mutex> lock(owner_->mu);
+    if (done_) return nullptr;
+    done_ = true;
+    (owner_.get()->*list_).erase(this);
+    if (timer_) timer_->cancel();
+    return std::move(self_);
+  }
+
+ private:
+  // Runs the handler on its executor; the record goes first.
+  struct Completion {
+    std::shared_ptr<WaitOp> op;
+    std::error_code ec;
+
+    void operator()() {
+      Handler handler = std::move(*op->handler_);
+      op.reset();
+      std::move(handler)(ec);
+    }
+  };
+
+  void complete_locked(std::error_code ec, Resume how) noexcept {
+    if (done_) return;
+    done_ = true;
+    (owner_.get()->*list_).erase(this);
+    if (timer_) timer_->cancel();
+    auto ex = asio::require(executor_, asio::execution::blocking.never);
+    if (how == Resume::OnThisWorker) {
+      asio::prefer(ex, asio::execution::relationship.continuation).execute(Completion{std::move(self_), ec});
+    } else {
+      ex.execute(Completion{std::move(self_), ec});
+    }
+    work_.reset();  // the posted completion holds the context's work now
+  }
+
+  std::shared_ptr<Owner> owner_;
+  WaitList Owner::*list_;
+  std::optional<Handler> handler_;
+  Executor executor_;
+  std::optional<Executor> work_;  // tracks outstanding work while the wait is pending
+  std::shared_ptr<WaitCore> core_;
+  // The rest is guarded by owner_->mu.
+  std::shared_ptr<WaitOp> self_;
+  std::optional<asio::steady_timer> timer_;
+  bool done_ = false;
 };
 
-template <class Owner>
+template <class Op>
 class WaitCancellation {
  public:
-  explicit WaitCancellation(std::weak_ptr<WaitRecord<Owner>> rec) : rec_(std::move(rec)) {}
+  explicit WaitCancellation(std::weak_ptr<Op> op) : op_(std::move(op)) {}
 
   void operator()(asio::cancellation_type_t type) {
     if (type == asio::cancellation_type::none) return;
-    std::shared_ptr<WaitRecord<Owner>> rec = rec_.lock();
-    if (!rec) return;
-    std::shared_ptr<Owner> owner = rec->owner;
-    {
-      std::lock_guard<std::mutex> lock(owner->mu);
-      if (rec->pending && !rec->cancelled && !rec->detached) {
-        rec->cancelled = true;
-        (owner.get()->*(rec->list)).erase(&rec->wait);
-        rec->wait.timer.expires_at(asio::steady_timer::time_point::min());
-      }
-    }
-    // `rec` may be the last reference; it is released here, unlocked.
+    if (std::shared_ptr<Op> op = op_.lock()) op->cancel();
+    // `op` may be the last reference; it is released here, unlocked.
   }
 
  private:
-  std::weak_ptr<WaitRecord<Owner>> rec_;
-};
-
-// The handler of the timer wait: re-checks the condition and either waits
-// again or completes the user's handler. Carries the user's executor and
-// allocator, but not its cancellation slot (cancellation goes through
-// WaitCancellation, under the owner's mutex).
-template <class Owner, class Ready, class Handler>
-class WaitHandler {
- public:
-  using executor_type = asio::associated_executor_t<Handler, Executor>;
-  using allocator_type = asio::associated_allocator_t<Handler>;
-
-  WaitHandler(std::shared_ptr<WaitRecord<Owner>> rec, Handler handler, Ready ready,
-              const Executor& fallback, asio::steady_timer::time_point deadline)
-      : rec_(std::move(rec)),
-        handler_(std::move(handler)),
-        ready_(std::move(ready)),
-        executor_(asio::get_associated_executor(handler_, fallback)),
-        deadline_(deadline) {}
-
-  WaitHandler(WaitHandler&&) = default;
-  WaitHandler& operator=(WaitHandler&&) = delete;
-
-  executor_type get_executor() const noexcept { return executor_; }
-  allocator_type get_allocator() const noexcept { return asio::get_associated_allocator(handler_); }
-
-  // Must be called with the owner's mutex held.
-  void arm_locked() {
-    Owner& owner = *rec_->owner;
-    const bool done = rec_->cancelled || ready_(owner);
-    TimerWait& w = rec_->wait;
-    w.timer.expires_at(done ? asio::steady_timer::time_point::min() : deadline_);
-    if (!done && !rec_->detached) (owner.*(rec_->list)).push(&w);
-    w.timer.async_wait(std::move(*this));  // *this is moved-from now
-  }
-
-  void operator()(std::error_code /*timer result: wake-ups are cancellations*/) {
-    std::shared_ptr<Owner> owner = rec_->owner;
-    bool ready = false;
-    bool timed_out = false;
-    {
-      std::lock_guard<std::mutex> lock(owner->mu);
-      (owner.get()->*(rec_->list)).erase(&rec_->wait);
-      ready = ready_(*owner);
-      timed_out = !ready && !rec_->cancelled && asio::steady_timer::clock_type::now() >= deadline_;
-      if (!ready && !rec_->cancelled && !timed_out) {
-        arm_locked();
-        return;
-      }
-      rec_->pending = false;
-    }
-    Handler handler = std::move(handler_);
-    rec_.reset();  // unlocked: unlinks nothing more and destroys the timer
-    std::error_code result;
-    if (timed_out) {
-      result = asio::error::timed_out;
-    } else if (!ready) {
-      result = asio::error::operation_aborted;
-    }
-    std::move(handler)(result);
-  }
-
- private:
-  std::shared_ptr<WaitRecord<Owner>> rec_;
-  Handler handler_;
-  Ready ready_;
-  executor_type executor_;
-  asio::steady_timer::time_point deadline_;
+  std::weak_ptr<Op> op_;
 };
 
 template <class Owner, class Ready>
 struct InitiateWait {
   template <class Handler>
-  void operator()(Handler&& handler, std::shared_ptr<Owner> owner, WaitList Owner::*list,
-                  Ready ready, Executor timer_executor,
+  void operator()(Handler&& handler, std::shared_ptr<Owner> owner, WaitList Owner::*list, Ready ready,
+                  Executor fallback,
                   asio::steady_timer::time_point deadline = asio::steady_timer::time_point::max()) const {
-    using H = std::decay_t<Handler>;
-    auto rec = std::make_shared<WaitRecord<Owner>>(owner, list, timer_executor);
+    using Op = WaitOp<Owner, std::decay_t<Handler>>;
     auto slot = asio::get_associated_cancellation_slot(handler);
-    if (slot.is_connected()) {
-      slot.template emplace<WaitCancellation<Owner>>(std::weak_ptr<WaitRecord<Owner>>(rec));
-    }
-    WaitHandler<Owner, Ready, H> wh(std::move(rec), H(std::forward<Handler>(handler)),
-                                    std::move(ready), timer_executor, deadline);
+    auto op = std::make_shared<Op>(owner, list, std::forward<Handler>(handler), fallback);
+    if (slot.is_connected()) slot.template emplace<WaitCancellation<Op>>(std::weak_ptr<Op>(op));
     std::lock_guard<std::mutex> lock(owner->mu);
-    wh.arm_locked();
+    const bool now = ready(*owner);
+    op->start_locked(op, now, deadline);
   }
 };
 
@@ -319,18 +346,17 @@ inline void throw_if_cancelled(const asio::cancellation_state& state) {
   }
 }
 
-// Completes `token` (signature void(std::error_code)) once `ready(owner)`,
-// evaluated under owner->mu, is true, or with timed_out once `deadline` has
-// passed without it; never completes inline. The timer runs on
-// `timer_executor`; completion goes to the handler's associated executor, or
-// to `timer_executor` when it has none.
+// Completes `token` (signature void(std::error_code)) once the owner wakes
+// `list` or `ready(owner)`, evaluated under owner->mu at the start, is
+// already true; with timed_out once `deadline` has passed first. Never
+// completes inline. Completion goes to the handler's associated executor, or
+// to `fallback` when it has none.
 template <class Owner, class Ready, class Token>
 auto async_wait_until(std::shared_ptr<Owner> owner, WaitList Owner::*list, Ready ready,
-                      const Executor& timer_executor, Token&& token,
+                      const Executor& fallback, Token&& token,
                       asio::steady_timer::time_point deadline = asio::steady_timer::time_point::max()) {
-  return asio::async_initiate<Token, void(std::error_code)>(
-      InitiateWait<Owner, Ready>{}, token, std::move(owner), list, std::move(ready),
-      timer_executor, deadline);
+  return asio::async_initiate<Token, void(std::error_code)>(InitiateWait<Owner, Ready>{}, token, std::move(owner),
+                                                            list, std::move(ready), fallback, deadline);
 }
 
 }  // namespace vardimont::async::detail

@@ -6,11 +6,14 @@
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "log/log.h"
 #include "py/convert.h"
 #include "py/deferred.h"
+#include "py/errors.h"
 #include "py/interpreter_guard.h"
+#include "py/ref.h"
 
 namespace vardimont::py {
 namespace {
@@ -62,115 +65,78 @@ const Names* names() {
   return made;
 }
 
-// Sets `key` to a new value; steals `value` (nullptr: an error is pending).
-bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
-  if (value == nullptr) return false;
-  const int rc = PyDict_SetItem(dict, key, value);
-  Py_DECREF(value);
-  return rc == 0;
+// Sets `key` to a new value; steals `value` (empty: an error is pending).
+bool set_item(PyObject* dict, PyObject* key, Ref value) {
+  return value && PyDict_SetItem(dict, key, value.get()) == 0;
 }
 
-PyObject* text(std::string_view s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+Ref text(std::string_view s) {
+  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-PyObject* optional_text(const std::optional<std::string>& s) {
-  if (!s) Py_RETURN_NONE;
+Ref optional_text(const std::optional<std::string>& s) {
+  if (!s) return Ref::borrow(Py_None);
   return text(*s);
 }
 
-PyObject* optional_u64(const std::optional<std::uint64_t>& v) {
-  if (!v) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLongLong(*v);
-}
-
-// Text of an object's str(), or nullopt (error cleared) when str() fails.
-std::optional<std::string> str_of(PyObject* obj) {
-  PyObject* s = PyObject_Str(obj);
-  if (s == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  Py_ssize_t len = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(s, &len);
-  std::optional<std::string> out;
-  if (utf8 != nullptr) {
-    out.emplace(utf8, static_cast<std::size_t>(len));
-  } else {
-    // Lone surrogates: show them replaced rather than lose the whole text.
-    PyErr_Clear();
-    PyObject* bytes = PyUnicode_AsEncodedString(s, "utf-8", "replace");
-    if (bytes != nullptr) {
-      char* data = nullptr;
-      if (PyBytes_AsStringAndSize(bytes, &data, &len) == 0) out.emplace(data, static_cast<std::size_t>(len));
-      Py_DECREF(bytes);
-    }
-    PyErr_Clear();
-  }
-  Py_DECREF(s);
-  return out;
-}
-
-// Outcome of one delivery attempt.
-enum class Outcome { Delivered, Failed, Detached };
-
-// Runs `deliver` with the GIL held (it returns false with a Python exception
-// pending on failure) and logs `what` + the error text when it fails and the
-// filter lets the warning through. The error is rendered while the GIL is
-// still held from the failed attempt, so a failure costs no second attach.
-template <class Deliver>
-Outcome attempt(std::string_view what, Deliver&& deliver) {
-  std::string failure;
-  {
-    PythonAttach attach;
-    if (!attach.attached()) return Outcome::Detached;
-    drain_deferred();
-    if (deliver()) return Outcome::Delivered;
-    if (!log::enabled(log::Level::Warn, log::PY_NODE)) {
-      PyErr_Clear();
-      return Outcome::Failed;
-    }
-    failure = take_error_text();
-  }
-  // Written without the GIL: the line may wait for a slow standard error.
-  std::string message(what);
-  message += failure;
-  log::event(log::Level::Warn, log::PY_NODE, message);
-  return Outcome::Failed;
+Ref optional_u64(const std::optional<std::uint64_t>& v) {
+  if (!v) return Ref::borrow(Py_None);
+  return Ref::steal(PyLong_FromUnsignedLongLong(*v));
 }
 
 bool schedule(const Delivery& delivery, const Names& n, PyObject* arg1, PyObject* arg2) {
-  PyObject* result = PyObject_CallMethodObjArgs(delivery.event_loop(), n.call_soon_threadsafe,
-                                                delivery.callback(), arg1, arg2, nullptr);
-  if (result == nullptr) return false;
-  Py_DECREF(result);
-  return true;
+  return static_cast<bool>(Ref::steal(PyObject_CallMethodObjArgs(delivery.event_loop(), n.call_soon_threadsafe,
+                                                                 delivery.callback(), arg1, arg2, nullptr)));
 }
 
 bool deliver_message(const Delivery& delivery, const WireMessage& message) {
   const Names* n = names();
   if (n == nullptr) return false;
-  PyObject* payload = bytes_to_py(message.payload);
-  if (payload == nullptr) return false;
-  PyObject* meta = meta_dict(message);
-  if (meta == nullptr) {
-    Py_DECREF(payload);
-    return false;
-  }
-  const bool ok = schedule(delivery, *n, payload, meta);
-  Py_DECREF(meta);
-  Py_DECREF(payload);
-  return ok;
+  Ref payload = Ref::steal(bytes_to_py(message.payload));
+  if (!payload) return false;
+  Ref meta = Ref::steal(meta_dict(message));
+  return meta && schedule(delivery, *n, payload.get(), meta.get());
 }
 
 bool deliver_event(const Delivery& delivery, const Event& event) {
   const Names* n = names();
   if (n == nullptr) return false;
-  PyObject* dict = event_dict(event);
-  if (dict == nullptr) return false;
-  const bool ok = schedule(delivery, *n, dict, nullptr);
-  Py_DECREF(dict);
-  return ok;
+  Ref dict = Ref::steal(event_dict(event));
+  return dict && schedule(delivery, *n, dict.get(), nullptr);
+}
+
+// How many ready items one attach delivers at most: the GIL is held across
+// them, which holds back the loop threads for as long.
+constexpr std::size_t MAX_DELIVERY_BATCH = 64;
+
+// Delivers `batch` in order under one GIL hold: `deliver(item)` returns false
+// with a Python exception pending when an item fails. A failed item is
+// rendered while the GIL is still held and logged as `what` + its error text
+// once the GIL is given back (a log line may wait for a slow standard error).
+// False when the interpreter can no longer be entered: nothing was delivered.
+template <class Item, class Deliver>
+bool deliver_all(std::string_view what, const std::vector<Item>& batch, Deliver&& deliver) {
+  std::vector<std::string> failures;
+  {
+    PythonAttach attach;
+    if (!attach.attached()) return false;
+    drain_deferred();
+    const bool log_failures = log::enabled(log::Level::Warn, log::PY_NODE);
+    for (const Item& item : batch) {
+      if (deliver(item)) continue;
+      if (log_failures) {
+        failures.push_back(take_error_text());
+      } else {
+        PyErr_Clear();
+      }
+    }
+  }
+  for (const std::string& failure : failures) {
+    std::string message(what);
+    message += failure;
+    log::event(log::Level::Warn, log::PY_NODE, message);
+  }
+  return true;
 }
 
 }  // namespace
@@ -196,7 +162,7 @@ PyObject* meta_dict(const WireMessage& message) {
   if (dict == nullptr) return nullptr;
   if (set_item(dict, n->src, text(message.src)) && set_item(dict, n->reply_to, optional_text(message.reply_to)) &&
       set_item(dict, n->correlation_id, optional_u64(message.correlation_id)) &&
-      set_item(dict, n->msg_id, PyLong_FromUnsignedLongLong(message.msg_id))) {
+      set_item(dict, n->msg_id, Ref::steal(PyLong_FromUnsignedLongLong(message.msg_id)))) {
     return dict;
   }
   Py_DECREF(dict);
@@ -234,39 +200,21 @@ PyObject* event_dict(const Event& event) {
   return nullptr;
 }
 
-std::string take_error_text() {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  std::string out;
-  PyObject* shown_type = value != nullptr ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : type;
-  if (shown_type != nullptr && PyType_Check(shown_type)) {
-    PyObject* qualname = PyType_GetQualName(reinterpret_cast<PyTypeObject*>(shown_type));
-    std::optional<std::string> name = qualname != nullptr ? str_of(qualname) : std::nullopt;
-    Py_XDECREF(qualname);
-    PyErr_Clear();
-    out = name.value_or("<unknown>");
-  } else {
-    out = "<unknown>";
-  }
-  std::optional<std::string> shown = value != nullptr ? str_of(value) : std::nullopt;
-  out += shown ? ": " + *shown : std::string(": <exception str() failed>");
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
-  PyErr_Clear();
-  return out;
-}
-
 async::awaitable<void> drain_loop(async::Receiver<WireMessage> mailbox, Delivery delivery) {
   try {
+    std::vector<WireMessage> batch;
     for (;;) {
-      std::optional<WireMessage> message = co_await mailbox.recv();
-      if (!message) break;
-      if (attempt("undeliverable payload, dropping: ", [&] { return deliver_message(delivery, *message); }) ==
-          Outcome::Detached) {
+      std::optional<WireMessage> first = co_await mailbox.recv();
+      if (!first) break;
+      batch.clear();
+      batch.push_back(std::move(*first));
+      while (batch.size() < MAX_DELIVERY_BATCH) {
+        std::optional<WireMessage> next = mailbox.try_recv();
+        if (!next) break;
+        batch.push_back(std::move(*next));
+      }
+      if (!deliver_all("undeliverable payload, dropping: ", batch,
+                       [&](const WireMessage& m) { return deliver_message(delivery, m); })) {
         break;
       }
     }
@@ -277,19 +225,31 @@ async::awaitable<void> drain_loop(async::Receiver<WireMessage> mailbox, Delivery
 
 async::awaitable<void> event_drain_loop(transport::EventReceiver events, Delivery delivery) {
   try {
-    for (;;) {
+    std::vector<Event> batch;
+    bool open = true;
+    while (open) {
       auto item = co_await events.recv();
-      if (std::holds_alternative<async::Closed>(item)) break;
-      // Lagged: the receiver goes on with the oldest event it still holds,
-      // and says how many its handler will never see.
-      if (const auto* lagged = std::get_if<async::Lagged>(&item)) {
-        log::event(log::Level::Warn, log::PY_NODE, "event handler fell behind, events skipped",
-                   {{"missed", std::to_string(lagged->missed)}});
-        continue;
+      batch.clear();
+      // What is already published joins the batch. A lag notice says how
+      // many events the handler will never see; the receiver goes on with the
+      // oldest event it still holds.
+      for (;;) {
+        if (std::holds_alternative<async::Closed>(item)) {
+          open = false;
+        } else if (const auto* lagged = std::get_if<async::Lagged>(&item)) {
+          log::event(log::Level::Warn, log::PY_NODE, "event handler fell behind, events skipped",
+                     {{"missed", std::to_string(lagged->missed)}});
+        } else {
+          batch.push_back(std::move(std::get<Event>(item)));
+        }
+        if (!open || batch.size() >= MAX_DELIVERY_BATCH) break;
+        std::optional<transport::EventReceiver::Item> next = events.try_recv();
+        if (!next) break;
+        item = std::move(*next);
       }
-      const Event& event = std::get<Event>(item);
-      if (attempt("failed to deliver event to python: ", [&] { return deliver_event(delivery, event); }) ==
-          Outcome::Detached) {
+      if (batch.empty()) continue;
+      if (!deliver_all("failed to deliver event to python: ", batch,
+                       [&](const Event& e) { return deliver_event(delivery, e); })) {
         break;
       }
     }

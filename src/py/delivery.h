@@ -5,8 +5,9 @@
 // transport event. Both only ever hand the callback to the loop's
 // call_soon_threadsafe (looked up anew for every item); neither calls it.
 //
-// A worker thread holds the GIL only around one item's conversion and its
-// scheduling call, never across a wait. A failed item is dropped with a WARN
+// A worker thread takes what is ready (at most 64 items) and holds the GIL
+// across their conversions and scheduling calls, in order, never across a
+// wait. A failed item is dropped with a WARN
 // event on `_core::py::node` and the task goes on; a task whose thread can no
 // longer attach to the interpreter (it is shutting down) ends.
 #pragma once
@@ -46,7 +47,8 @@ class Delivery {
 async::awaitable<void> drain_loop(async::Receiver<wire::WireMessage> mailbox, Delivery delivery);
 
 // An event handler's task: runs until the broadcast closes or the interpreter
-// can't be entered any more. Events lost by falling behind are skipped silently.
+// can't be entered any more. Events lost by falling behind are skipped, with
+// a WARN "event handler fell behind, events skipped" saying how many.
 async::awaitable<void> event_drain_loop(transport::EventReceiver events, Delivery delivery);
 
 // --- the pieces of one delivery, exposed for the loops' tests
@@ -58,10 +60,5 @@ PyObject* meta_dict(const wire::WireMessage& message);
 // The dictionary of an event: "kind" first, then its keys. New reference, or
 // nullptr with an exception set. Needs the GIL.
 PyObject* event_dict(const transport::Event& event);
-
-// Takes the pending Python exception and renders it as "{type qualname}: {str}"
-// (": <exception str() failed>" when str() raises). Clears every error it
-// meets. Needs the GIL and a pending exception.
-std::string take_error_text();
 
 }  // namespace vardimont::py

@@ -1,5 +1,9 @@
 #include "py/errors.h"
 
+#include <optional>
+#include <string>
+#include <utility>
+
 #include "py/ref.h"
 
 // PyErr_Fetch and PyErr_NormalizeException are the only way the 3.11 Limited
@@ -109,6 +113,45 @@ std::string take_exception_message() noexcept {
   }
   PyErr_Clear();
   return text;
+}
+
+namespace {
+
+// Text of an object's str(), or nullopt (error cleared) when str() fails.
+std::optional<std::string> str_of(PyObject* obj) {
+  Ref s = Ref::steal(PyObject_Str(obj));
+  if (!s) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  Py_ssize_t len = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(s.get(), &len)) return std::string(utf8, static_cast<std::size_t>(len));
+  // Lone surrogates: show them replaced rather than lose the whole text.
+  PyErr_Clear();
+  std::optional<std::string> out;
+  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "replace"));
+  char* data = nullptr;
+  if (bytes && PyBytes_AsStringAndSize(bytes.get(), &data, &len) == 0) out.emplace(data, static_cast<std::size_t>(len));
+  PyErr_Clear();
+  return out;
+}
+
+}  // namespace
+
+std::string take_error_text() {
+  FetchedException e = FetchedException::fetch();
+  std::string out = "<unknown>";
+  PyObject* shown_type = e.value != nullptr ? reinterpret_cast<PyObject*>(Py_TYPE(e.value)) : e.type;
+  if (shown_type != nullptr && PyType_Check(shown_type)) {
+    Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(shown_type)));
+    std::optional<std::string> name = qualname ? str_of(qualname.get()) : std::nullopt;
+    PyErr_Clear();
+    if (name) out = std::move(*name);
+  }
+  std::optional<std::string> shown = e.value != nullptr ? str_of(e.value) : std::nullopt;
+  out += shown ? ": " + *shown : std::string(": <exception str() failed>");
+  PyErr_Clear();
+  return out;
 }
 
 }  // namespace vardimont::py

@@ -41,6 +41,11 @@ std::nullptr_t raise_panic(std::string_view text) noexcept;
 // "<exception str() failed>"; no exception is set afterwards.
 std::string take_exception_message() noexcept;
 
+// Takes the pending Python exception and renders it as "{type qualname}: {str}"
+// (": <exception str() failed>" when str() raises). Clears every error it
+// meets. Needs a pending exception.
+std::string take_error_text();
+
 // Runs `body`, turning a C++ exception that escapes it into a Python one
 // (MemoryError for std::bad_alloc, PanicException for anything else) and the
 // result into `failure`. Every entry point from the interpreter goes through
