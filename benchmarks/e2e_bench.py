@@ -529,7 +529,7 @@ def run_once(system, loop, build_path, shim, messages, pings, notify=False, time
                                 env=env, capture_output=True, text=True, timeout=timeout)
         out = [l for l in sender.stdout.splitlines() if l.startswith(("RESULT", "FAILED"))]
         if sender.returncode != 0 or not out or not out[-1].startswith("RESULT"):
-            raise Failure(f"{system} sender failed: {' '.join(out)} {sender.stderr[-2000:]}".strip())
+            raise Failure(f"{system} sender failed (rc {sender.returncode}): {' '.join(out)} {sender.stderr[-2000:]}".strip())
         return json.loads(out[-1].split(maxsplit=1)[1]), rx_facts
     except subprocess.TimeoutExpired:
         raise Failure(f"{system} sender still running after {timeout} s") from None

