@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "wire/auth.h"
 
 namespace vardimont::test {

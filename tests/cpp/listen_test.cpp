@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "transport/transport.h"
 #include "wire/framing.h"
 

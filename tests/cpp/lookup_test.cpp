@@ -14,7 +14,7 @@
 #include <set>
 
 #include "async/blocking_pool.h"
-#include "test_support.h"
+#include "transport_fixture.h"
 
 namespace vardimont::test {
 namespace {

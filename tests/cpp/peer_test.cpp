@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "wire/framing.h"
 
 namespace vardimont::test {

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/node_id.h"
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "wire/auth.h"
 
 namespace vardimont::test {

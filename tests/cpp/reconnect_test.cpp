@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "transport_fixture.h"
 
 namespace vardimont::test {
 namespace {

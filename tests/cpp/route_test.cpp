@@ -3,7 +3,7 @@
 // connection) and the PeerError events.
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "transport/transport.h"
 
 namespace vardimont::test {

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
 
