@@ -252,25 +252,18 @@ class PyJson {
     return fail(PyExc_ValueError, "payload nested too deeply (more than 127 levels)");
   }
 
-  bool list(PyObject* v, int depth) {
-    if (!enter(depth)) return false;
-    put('[');
-    const Py_ssize_t n = PyList_Size(v);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (i > 0) put(',');
-      if (!value(PyList_GetItem(v, i), depth + 1)) return false;
-    }
-    put(']');
-    return true;
-  }
+  bool list(PyObject* v, int depth) { return array<PyList_Size, PyList_GetItem>(v, depth); }
+  bool tuple(PyObject* v, int depth) { return array<PyTuple_Size, PyTuple_GetItem>(v, depth); }
 
-  bool tuple(PyObject* v, int depth) {
+  // A list or a tuple, read through its type's size and item accessors.
+  template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
+  bool array(PyObject* v, int depth) {
     if (!enter(depth)) return false;
     put('[');
-    const Py_ssize_t n = PyTuple_Size(v);
+    const Py_ssize_t n = Size(v);
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (i > 0) put(',');
-      if (!value(PyTuple_GetItem(v, i), depth + 1)) return false;
+      if (!value(Item(v, i), depth + 1)) return false;
     }
     put(']');
     return true;
