@@ -19,12 +19,6 @@
 // are exercised too (each must stay one line); they are dropped unless
 // INBOUND_FUZZ_LOG is set, which prints them to standard error (to see what
 // an input did).
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,6 +43,7 @@
 #include "async/runtime.h"
 #include "fuzz_support.h"
 #include "log/log.h"
+#include "raw_peer.h"
 #include "runtime/node_id.h"
 #include "transport/transport.h"
 #include "wire/message.h"
@@ -57,6 +52,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using vardimont::runtime::NodeId;
+using vardimont::test::open_fd_count;
+using vardimont::test::RawPeer;
 using vardimont::transport::Duration;
 using vardimont::transport::Transport;
 using vardimont::transport::TransportConfig;
@@ -82,15 +79,6 @@ struct World {
 };
 
 std::atomic<std::uint64_t> log_lines{0};
-
-std::size_t open_fds() {
-  std::size_t n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 TransportConfig config(bool with_secret) {
   TransportConfig c;
@@ -145,7 +133,7 @@ World& world() {
     start_listener(*made, made->authed, "z-authed", true);
     made->good.emplace(start(*made, "a-good", true));
     std::atexit(leave_quietly);
-    made->fd_baseline = open_fds();
+    made->fd_baseline = open_fd_count();
     return made;
   }();
   return *w;
@@ -154,44 +142,15 @@ World& world() {
 // Writes `bytes` into the listener at `port` in writes of at most `piece`
 // bytes, ends the stream and waits for the listener to close its side.
 void hostile_session(std::uint16_t port, std::span<const std::uint8_t> bytes, std::size_t piece) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  FUZZ_CHECK(fd >= 0);
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // small writes go out as they are
-  const timeval tv{0, 200'000};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  FUZZ_CHECK_MSG(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0, std::strerror(errno));
-
+  RawPeer peer = RawPeer::dial(port);
+  FUZZ_CHECK_MSG(peer.valid(), std::strerror(errno));
   const auto deadline = Clock::now() + 5s;
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + sent, std::min(piece, bytes.size() - sent), MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      FUZZ_CHECK_MSG(Clock::now() < deadline, "the listener stopped reading a connection");
-    } else {
-      break;  // the listener has closed the connection already: allowed
-    }
-  }
-  shutdown(fd, SHUT_WR);
-
-  std::uint8_t sink[4096];
-  for (;;) {
-    const ssize_t n = recv(fd, sink, sizeof sink, 0);
-    if (n == 0) break;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      FUZZ_CHECK_MSG(Clock::now() < deadline, "the listener kept a connection open after its end of stream");
-      continue;
-    }
-    if (n < 0) break;  // reset by the listener: closed as well
-  }
-  close(fd);
+  // A listener that has closed the connection already is allowed.
+  FUZZ_CHECK_MSG(peer.write_in_pieces(bytes, piece, 5s) != RawPeer::Written::Stalled,
+                 "the listener stopped reading a connection");
+  peer.end_stream();
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  FUZZ_CHECK_MSG(peer.wait_closed(std::max(left, 1ms)), "the listener kept a connection open after its end of stream");
 }
 
 // The well-behaved peer reconnects and gets one Data message delivered.
@@ -253,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK_MSG(l.transport->peer_count() == 1,
                  "peer table holds " + std::to_string(l.transport->peer_count()) + " entries");
   if (++w.inputs % 16 == 0) {
-    const std::size_t fds = open_fds();
+    const std::size_t fds = open_fd_count();
     FUZZ_CHECK_MSG(fds <= w.fd_baseline + 32, "open descriptors grew from " + std::to_string(w.fd_baseline) +
                                                   " to " + std::to_string(fds));
   }

@@ -93,14 +93,16 @@ done < <(other_pythons)
 echo "== The Python tests ran on CPython ${ran[*]}"
 
 echo "== Python tests against the module built with AddressSanitizer + UndefinedBehaviorSanitizer"
-# The interpreter is not instrumented, so the runtimes are preloaded; its own
+# The package's own build (scikit-build-core, as for the wheel) with the
+# sanitizers on and the symbols kept, installed into a folder of its own. The
+# interpreter is not instrumented, so the runtimes are preloaded; its own
 # allocations are never freed at exit, so leak checking stays off.
-cmake -S . -B build/py-asan -G Ninja -DVARDIMONT_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE="$PY" \
-  -DVARDIMONT_SANITIZE=address -DVARDIMONT_PYTHON=ON -DVARDIMONT_TESTS=OFF >/dev/null
-cmake --build build/py-asan -j "$jobs" --target _core
 pkg=$root/build/py-asan/pkg
-rm -rf "$pkg" && mkdir -p "$pkg/vardimont"
-cp python/vardimont/* "$pkg/vardimont/" && cp build/py-asan/_core*.so "$pkg/vardimont/"
+rm -rf "$pkg"
+"$PY" -m pip install -q --no-build-isolation --no-deps --target "$pkg" \
+  --config-settings=build-dir=build/py-asan/{wheel_tag} --config-settings=cmake.build-type=Debug \
+  --config-settings=install.strip=false --config-settings=cmake.define.VARDIMONT_SANITIZE=address \
+  --config-settings=cmake.define.VARDIMONT_WERROR=ON .
 (cd tests/python &&
   PYTHONPATH="$pkg" LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

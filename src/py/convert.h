@@ -13,6 +13,8 @@
 // when it reaches the 128th level, before anything else inside it is looked
 // at; the walk is recursive but bounded, so no value can exhaust the stack,
 // and no payload that the encoder accepts is one that a decoder refuses.
+//
+// The encoder is py/encode_payload.cpp, the decoder py/decode_payload.cpp.
 #pragma once
 
 #include <cstdint>

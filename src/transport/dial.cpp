@@ -20,6 +20,7 @@
 
 #include "async/asio.h"
 #include "async/lookup.h"
+#include "transport/numeric_address.h"
 #include "transport/peer.h"
 #include "transport/sockets.h"
 #include "transport/transport.h"
@@ -33,21 +34,6 @@ namespace {
 
 using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
-
-// The one candidate of a numeric target, used without any lookup: an IPv4
-// address, or an IPv6 address written in square brackets.
-std::optional<tcp::endpoint> numeric_endpoint(const NodeId& peer) {
-  std::error_code ec;
-  const std::string& host = peer.host;
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    auto v6 = asio::ip::make_address_v6(host.substr(1, host.size() - 2), ec);
-    if (!ec) return tcp::endpoint(v6, peer.port);
-    return std::nullopt;
-  }
-  auto v4 = asio::ip::make_address_v4(host, ec);
-  if (!ec) return tcp::endpoint(v4, peer.port);
-  return std::nullopt;
-}
 
 // What the lookup and connection attempt share with the dial that waits for
 // them. Touched only on the connection's strand.
@@ -79,8 +65,8 @@ async::awaitable<void> run_connect(std::shared_ptr<ConnectState> st, NodeId peer
   };
   try {
     std::vector<tcp::endpoint> candidates;
-    if (auto ep = numeric_endpoint(peer)) {
-      candidates.push_back(*ep);
+    if (std::optional<asio::ip::address> addr = numeric_address(peer.host, Ipv6Form::Bracketed)) {
+      candidates.emplace_back(*addr, peer.port);
     } else {
       async::LookupResult found = co_await async::lookup(peer.host, peer.port);
       if (st->abandoned) {

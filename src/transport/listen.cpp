@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -14,6 +15,7 @@
 
 #include "async/lookup.h"
 #include "log/log.h"
+#include "transport/numeric_address.h"
 #include "transport/sockets.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
@@ -31,16 +33,6 @@ constexpr int LISTEN_BACKLOG = 128;
 constexpr std::chrono::milliseconds ACCEPT_RETRY_DELAY{100};
 
 std::error_code last_os_error() { return {errno, std::system_category()}; }
-
-// A numeric IPv4 address, or else an IPv6 address written without brackets.
-std::optional<asio::ip::address> numeric_host(const std::string& host) {
-  std::error_code ec;
-  const asio::ip::address_v4 v4 = asio::ip::make_address_v4(host, ec);
-  if (!ec) return asio::ip::address(v4);
-  const asio::ip::address_v6 v6 = asio::ip::make_address_v6(host, ec);
-  if (!ec) return asio::ip::address(v6);
-  return std::nullopt;
-}
 
 // A listening socket bound to `ep`: created non-blocking and closed on exec,
 // address reuse enabled before the bind, backlog 128, no other option. On
@@ -87,7 +79,7 @@ Result<std::optional<tcp::socket>, std::error_code> accept_one(tcp::acceptor& li
 // order, looked up on the runtime's blocking pool.
 async::awaitable<Result<std::vector<tcp::endpoint>, std::error_code>> listen_candidates(const NodeId& id) {
   std::vector<tcp::endpoint> candidates;
-  if (std::optional<asio::ip::address> addr = numeric_host(id.host)) {
+  if (std::optional<asio::ip::address> addr = numeric_address(id.host, Ipv6Form::Bare)) {
     candidates.emplace_back(*addr, id.port);
     co_return candidates;
   }

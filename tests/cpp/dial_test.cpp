@@ -11,8 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "raw_peer.h"
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "wire/auth.h"
 
 namespace vardimont::test {
@@ -32,8 +31,8 @@ struct ProofCase {
 TEST_F(DialTest, FirstFrameIsTheHandshakeWithAFreshProofWhenASecretIsSet) {
   const ProofCase cases[] = {
       {"no secret", std::nullopt},
-      {"secret", secret_bytes("s3cret")},
-      {"empty secret", secret_bytes("")},
+      {"secret", bytes_of("s3cret")},
+      {"empty secret", bytes_of("")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -197,7 +196,7 @@ TEST_F(DialTest, EverySocketOfTheNodeIsClosedOnExec) {
   ASSERT_TRUE(runtime().block_on(Transport::dial(a, NodeId{"far", "127.0.0.1", far.port()})).ok());
   ASSERT_TRUE(runtime().block_on(Transport::dial(a, NodeId{"far2", "localhost", far.port()})).ok());
   RawPeer in = RawPeer::dial(a.local_id().port);
-  ASSERT_TRUE(in.send(raw_handshake("in@127.0.0.1:1")));
+  ASSERT_TRUE(in.send(handshake_from("in@127.0.0.1:1")));
   ASSERT_TRUE(eventually([&] { return a.peer_count() == 3; }));
 
   // Local port a's: the listener and the accepted socket; remote port far's:
@@ -219,7 +218,7 @@ TEST_F(DialTest, AlreadyConnectedPeerIsNotDialledNorMarkedWanted) {
   const NodeId peer{"far", "127.0.0.1", far.port()};
   // The peer dials a first.
   RawPeer in = RawPeer::dial(a.local_id().port);
-  ASSERT_TRUE(in.send(raw_handshake(peer.to_full())));
+  ASSERT_TRUE(in.send(handshake_from(peer.to_full())));
   ASSERT_TRUE(eventually([&] { return a.has_peer(peer); }));
 
   ASSERT_TRUE(runtime().block_on(Transport::dial(a, peer)).ok());

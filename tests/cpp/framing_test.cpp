@@ -8,29 +8,24 @@
 #include <string>
 #include <vector>
 
+#include "message_builder.h"
+
 namespace vardimont::wire {
 namespace {
 
+using test::heartbeat_from;
+using test::Msg;
+
 using Bytes = std::vector<std::uint8_t>;
 
-WireMessage heartbeat(std::uint64_t msg_id, std::string src) {
-  WireMessage m;
-  m.msg_id = msg_id;
-  m.src = std::move(src);
-  m.kind = MessageKind::Heartbeat;
-  return m;
-}
-
+// A Data message of `payload_len` bytes whose optional fields depend on
+// `msg_id`, so that a stream of them mixes every form.
 WireMessage data(std::uint64_t msg_id, std::size_t payload_len) {
-  WireMessage m;
-  m.msg_id = msg_id;
-  m.src = "sender@127.0.0.1:4000";
-  m.dst_actor = "worker";
-  m.kind = MessageKind::Data;
-  m.payload.resize(payload_len);
-  for (std::size_t i = 0; i < payload_len; ++i) m.payload[i] = static_cast<std::uint8_t>(i * 31 + msg_id);
-  if (msg_id % 2 == 0) m.reply_to = "reply-" + std::to_string(msg_id);
-  if (msg_id % 3 == 0) m.correlation_id = msg_id * 1'000'003;
+  Bytes payload(payload_len);
+  for (std::size_t i = 0; i < payload_len; ++i) payload[i] = static_cast<std::uint8_t>(i * 31 + msg_id);
+  Msg m = Msg().id(msg_id).src("sender@127.0.0.1:4000").dst("worker").kind(MessageKind::Data).payload(std::move(payload));
+  if (msg_id % 2 == 0) m.reply_to("reply-" + std::to_string(msg_id));
+  if (msg_id % 3 == 0) m.correlation(msg_id * 1'000'003);
   return m;
 }
 
@@ -61,18 +56,18 @@ const Bytes HEARTBEAT_FRAME = {0x0D, 0x00, 0x00, 0x00, 0x01, 0x07, 0x05, 0x61, 0
                                0x68, 0x3A, 0x31, 0x00, 0x02, 0x00, 0x00, 0x00};
 
 TEST(EncodeFrame, HeartbeatWorkedExample) {
-  EXPECT_EQ(frame(heartbeat(7, "a@h:1")), HEARTBEAT_FRAME);
+  EXPECT_EQ(frame(heartbeat_from("a@h:1", 7)), HEARTBEAT_FRAME);
   FrameDecoder d;
   auto r = d.decode(HEARTBEAT_FRAME);
   ASSERT_TRUE(r.ok());
   ASSERT_EQ(r->size(), 1u);
-  EXPECT_EQ(r->front(), heartbeat(7, "a@h:1"));
+  EXPECT_EQ(r->front(), heartbeat_from("a@h:1", 7));
   EXPECT_EQ(d.buffered(), 0u);
 }
 
 TEST(EncodeFrame, AppendFrameBuildsOneBatch) {
   Bytes batch = {0xEE};
-  ASSERT_TRUE(append_frame(heartbeat(7, "a@h:1"), batch).ok());
+  ASSERT_TRUE(append_frame(heartbeat_from("a@h:1", 7), batch).ok());
   ASSERT_TRUE(append_frame(data(8, 300), batch).ok());
   Bytes expected = {0xEE};
   append(expected, HEARTBEAT_FRAME);
@@ -131,12 +126,12 @@ TEST(FrameDecoder, OneByteAtATime) {
   auto r = d.decode(std::span(HEARTBEAT_FRAME).last(1));
   ASSERT_TRUE(r.ok());
   ASSERT_EQ(r->size(), 1u);
-  EXPECT_EQ(r->front(), heartbeat(7, "a@h:1"));
+  EXPECT_EQ(r->front(), heartbeat_from("a@h:1", 7));
   EXPECT_EQ(d.buffered(), 0u);
 }
 
 TEST(FrameDecoder, TwoFramesAndAHalfThenTheRest) {
-  Bytes stream = frame(heartbeat(1, "a@h:1"));
+  Bytes stream = frame(heartbeat_from("a@h:1", 1));
   append(stream, frame(data(2, 40)));
   const Bytes third = frame(data(3, 40));
   const std::size_t first_part = stream.size() + third.size() / 2;
@@ -146,7 +141,7 @@ TEST(FrameDecoder, TwoFramesAndAHalfThenTheRest) {
   auto r = d.decode(std::span(stream).first(first_part));
   ASSERT_TRUE(r.ok());
   ASSERT_EQ(r->size(), 2u);
-  EXPECT_EQ((*r)[0], heartbeat(1, "a@h:1"));
+  EXPECT_EQ((*r)[0], heartbeat_from("a@h:1", 1));
   EXPECT_EQ((*r)[1], data(2, 40));
   EXPECT_EQ(d.buffered(), third.size() / 2);
 
@@ -162,7 +157,7 @@ TEST(FrameDecoder, AnyChunkingGivesTheSameMessages) {
   std::vector<WireMessage> sent;
   Bytes stream;
   for (std::uint64_t id = 1; id <= 60; ++id) {
-    sent.push_back(id % 4 == 0 ? heartbeat(id, "a@h:1") : data(id, (id * 37) % 700));
+    sent.push_back(id % 4 == 0 ? heartbeat_from("a@h:1", id) : data(id, (id * 37) % 700));
     append(stream, frame(sent.back()));
   }
   sent.push_back(data(61, 70'000));  // a payload longer than most chunks
@@ -225,7 +220,7 @@ TEST(FrameDecoder, LimitIsTestedAsSoonAsTheHeaderIsBuffered) {
 }
 
 TEST(FrameDecoder, TooLargeAfterGoodFramesKeepsTheHeader) {
-  Bytes stream = frame(heartbeat(1, "a@h:1"));
+  Bytes stream = frame(heartbeat_from("a@h:1", 1));
   append(stream, Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xAB});
   FrameDecoder d;
   auto r = d.decode(stream);
@@ -249,7 +244,7 @@ TEST(FrameDecoder, DecodeErrorConsumesTheFailedFrame) {
       {"body shorter than its fields", {0x03, 0x00, 0x00, 0x00, 0x01, 0x07, 0x05},
        "frame decode failed: unexpected end of input: 5 more bytes needed"},
   };
-  const Bytes good = frame(heartbeat(9, "a@h:1"));
+  const Bytes good = frame(heartbeat_from("a@h:1", 9));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     // A good frame, the bad one, and the start of another in one chunk: the
@@ -275,7 +270,7 @@ TEST(FrameDecoder, DecodeErrorConsumesTheFailedFrame) {
 }
 
 TEST(FrameDecoder, SurplusBodyBytesAreDroppedWithTheFrame) {
-  Bytes body = frame(heartbeat(7, "a@h:1"));
+  Bytes body = frame(heartbeat_from("a@h:1", 7));
   body.erase(body.begin(), body.begin() + 4);
   body.insert(body.end(), {0xFE, 0xFF, 0x00});
   Bytes stream = {static_cast<std::uint8_t>(body.size()), 0x00, 0x00, 0x00};
@@ -286,8 +281,8 @@ TEST(FrameDecoder, SurplusBodyBytesAreDroppedWithTheFrame) {
   auto r = d.decode(stream);
   ASSERT_TRUE(r.ok()) << r.error().to_string();
   ASSERT_EQ(r->size(), 2u);
-  EXPECT_EQ((*r)[0], heartbeat(7, "a@h:1"));
-  EXPECT_EQ((*r)[1], heartbeat(7, "a@h:1"));
+  EXPECT_EQ((*r)[0], heartbeat_from("a@h:1", 7));
+  EXPECT_EQ((*r)[1], heartbeat_from("a@h:1", 7));
 }
 
 TEST(FrameDecoder, EmptyChunkChangesNothing) {

@@ -5,8 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "raw_peer.h"
-#include "test_support.h"
+#include "transport_fixture.h"
 
 namespace vardimont::test {
 namespace {
@@ -59,7 +58,7 @@ TEST_F(HeartbeatTest, EndsOnItsOwnPeersDisconnectionOnly) {
   Transport a = start("a", config());
   const NodeId x = node_id("x@127.0.0.1:9");
   RawPeer p = RawPeer::dial(a.local_id().port);
-  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return a.has_peer(x); }));
 
   auto done = spawn_watched(a.executor(), Transport::heartbeat_loop(a, x));
@@ -82,8 +81,8 @@ TEST_F(HeartbeatTest, EndsWhenItsSendFails) {
   HandMadeConnection c = connect_by_hand(a, x);
   ASSERT_TRUE(c.registered);
   auto done = spawn_watched(a.executor(), Transport::heartbeat_loop(a, x));
-  ASSERT_TRUE(c.remote.next().has_value());
-  c.remote.socket().close();  // writes now fail, and the writer ends
+  ASSERT_TRUE(c.remote.read_message().has_value());
+  c.remote.close();  // writes now fail, and the writer ends
   EXPECT_TRUE(eventually([&] { return done->load(); }));
   EXPECT_TRUE(a.has_peer(x));
 }

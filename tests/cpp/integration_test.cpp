@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "transport_fixture.h"
 
 namespace vardimont::test {
 namespace {
@@ -144,8 +144,8 @@ TEST_F(IntegrationTest, ClusterSecretDecidesWhoMayConnect) {
     TransportConfig dc = fast_config();
     TransportConfig ac = fast_config();
     dc.auto_reconnect = false;  // one attempt, so the outcome is easy to read
-    if (c.dialler) dc.cluster_secret = secret_bytes(*c.dialler);
-    if (c.acceptor) ac.cluster_secret = secret_bytes(*c.acceptor);
+    if (c.dialler) dc.cluster_secret = bytes_of(*c.dialler);
+    if (c.acceptor) ac.cluster_secret = bytes_of(*c.acceptor);
     Transport d = start("d", dc);
     Transport acc = start("acc", ac);
     EventTrail d_trail(d);

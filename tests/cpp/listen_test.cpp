@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "transport/transport.h"
 #include "wire/framing.h"
 
@@ -24,9 +24,8 @@ class ListenTest : public TransportTest {
   }
 
   // Sends a Handshake from `src` on `s`; the accepting node registers it.
-  static void handshake(const PlainSocket& s, const std::string& src) {
-    const WireMessage hs = Msg().id(1).src(src).kind(wire::MessageKind::Handshake);
-    s.write_all(wire::encode_frame(hs).value());
+  static void handshake(const RawPeer& s, const std::string& src) {
+    EXPECT_TRUE(s.send(handshake_from(src)));
   }
 
   static std::size_t connected_events(transport::EventReceiver& rx) {
@@ -51,8 +50,8 @@ class ListenTest : public TransportTest {
 };
 
 // A plain IPv4 listener on 127.0.0.1 holding a port.
-PlainSocket hold_port(std::uint16_t& port) {
-  PlainSocket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+RawPeer hold_port(std::uint16_t& port) {
+  RawPeer s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -72,7 +71,7 @@ TEST_F(ListenTest, PortZeroIsReplacedByThePortActuallyBound) {
   EXPECT_EQ(id.host, "127.0.0.1");
   EXPECT_NE(id.port, 0);
   EXPECT_EQ(t->local_full(), "n@127.0.0.1:" + std::to_string(id.port));
-  EXPECT_NO_THROW(PlainSocket::connect_loopback(id.port));
+  EXPECT_TRUE(RawPeer::dial(id.port).valid());
 }
 
 TEST_F(ListenTest, TheHostTextIsKeptAsGiven) {
@@ -94,14 +93,14 @@ TEST_F(ListenTest, TheHostTextIsKeptAsGiven) {
     ASSERT_TRUE(t.ok()) << t.error().message;
     EXPECT_EQ(t->local_id().host, c.host);
     EXPECT_EQ(t->local_full(), std::string("n@") + c.host + ":" + std::to_string(t->local_id().port));
-    EXPECT_NO_THROW(PlainSocket::connect_loopback(t->local_id().port, c.reach_over_v6));
+    EXPECT_TRUE(RawPeer::dial(t->local_id().port, c.reach_over_v6).valid());
   }
 }
 
 TEST_F(ListenTest, FailuresLeaveNothingOpen) {
   const Transport running = start();  // the runtime's reactor descriptors exist from here
   std::uint16_t taken = 0;
-  const PlainSocket holder = hold_port(taken);
+  const RawPeer holder = hold_port(taken);
   const std::size_t fds = open_fd_count();
 
   Result<Transport, IoError> in_use = listen("127.0.0.1", taken);
@@ -135,10 +134,12 @@ TEST_F(ListenTest, EveryAcceptedConnectionIsServedOnItsOwn) {
   const Transport t = start("acceptor");
   transport::EventReceiver events = t.subscribe_events();
   // A silent client does not hold up the others.
-  const PlainSocket silent = PlainSocket::connect_loopback(t.local_id().port);
-  std::vector<PlainSocket> clients;
+  const RawPeer silent = RawPeer::dial(t.local_id().port);
+  ASSERT_TRUE(silent.valid());
+  std::vector<RawPeer> clients;
   for (int i = 0; i < 5; ++i) {
-    clients.push_back(PlainSocket::connect_loopback(t.local_id().port));
+    clients.push_back(RawPeer::dial(t.local_id().port));
+    ASSERT_TRUE(clients.back().valid());
     handshake(clients.back(), "client" + std::to_string(i) + "@127.0.0.1:1");
   }
   ASSERT_TRUE(eventually([&] { return t.peer_count() == 5; }));
@@ -160,20 +161,22 @@ TEST_F(ListenTest, AcceptFailuresAreLoggedAndAcceptingResumes) {
   // connects after, so the connection cannot be accepted before.
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  PlainSocket client = PlainSocket::open();
+  RawPeer client = RawPeer::unconnected();
+  ASSERT_TRUE(client.valid());
   const int lowest_free = ::dup(0);
   ASSERT_GE(lowest_free, 0);
   ::close(lowest_free);
   rlimit tight = saved;
   tight.rlim_cur = static_cast<rlim_t>(lowest_free);  // every number below is in use
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-  client.connect(t.local_id().port);
-  handshake(client, "late@127.0.0.1:1");
+  const bool connected = client.connect(t.local_id().port);
+  if (connected) handshake(client, "late@127.0.0.1:1");
   const bool logged = eventually([&] { return logs.count_containing("ERROR _core::transport: accept error e=") >= 2; });
   // Counted before the limit goes up: from then on the connection may be
   // accepted and registered at any moment.
   const std::size_t peers_while_refused = t.peer_count();
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(connected);
   ASSERT_TRUE(logged) << ::testing::PrintToString(logs.lines());
   EXPECT_EQ(peers_while_refused, 0u);
 

@@ -14,8 +14,7 @@
 #include <set>
 
 #include "async/blocking_pool.h"
-#include "raw_peer.h"
-#include "test_support.h"
+#include "transport_fixture.h"
 
 namespace vardimont::test {
 namespace {
@@ -223,7 +222,7 @@ TEST_F(LookupTest, ShutdownWaitsForNoLookup) {
   RawPeer outbound = far.accept();
   ASSERT_TRUE(outbound.valid());
   RawPeer inbound = RawPeer::dial(port);
-  ASSERT_TRUE(inbound.send(raw_handshake("in@127.0.0.1:1")));
+  ASSERT_TRUE(inbound.send(handshake_from("in@127.0.0.1:1")));
   ASSERT_TRUE(eventually([&] { return a.peer_count() == 2; }));
 
   auto slow_dial = spawn_dial(a, NodeId{"s", "slow.test", refused_port()});

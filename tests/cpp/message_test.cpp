@@ -8,19 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "message_builder.h"
+
 namespace vardimont::wire {
 namespace {
 
+using test::heartbeat_from;
+using test::Msg;
+
 using Kind = DecodeError::Kind;
 using Bytes = std::vector<std::uint8_t>;
-
-WireMessage heartbeat(std::uint64_t msg_id, std::string src) {
-  WireMessage m;
-  m.msg_id = msg_id;
-  m.src = std::move(src);
-  m.kind = MessageKind::Heartbeat;
-  return m;
-}
 
 std::vector<std::uint8_t> encode(const WireMessage& m) {
   std::vector<std::uint8_t> out;
@@ -37,21 +34,13 @@ DecodeError decode_error(const std::vector<std::uint8_t>& body) {
 
 // A Data message with every field set.
 WireMessage worked_data() {
-  WireMessage m;
-  m.msg_id = 300;
-  m.src = "a@h:1";
-  m.dst_actor = "w";
-  m.kind = MessageKind::Data;
-  m.payload = {0x31};
-  m.reply_to = "r";
-  m.correlation_id = 42;
-  return m;
+  return Msg().id(300).src("a@h:1").dst("w").kind(MessageKind::Data).payload(Bytes{0x31}).reply_to("r").correlation(42);
 }
 
 TEST(BodyEncoding, WorkedExamplesByteForByte) {
   const auto hb = Bytes{0x01, 0x07, 0x05, 0x61, 0x40, 0x68, 0x3A, 0x31, 0x00, 0x02, 0x00, 0x00, 0x00};
-  EXPECT_EQ(encode(heartbeat(7, "a@h:1")), hb);
-  EXPECT_EQ(decode_body(hb).value(), heartbeat(7, "a@h:1"));
+  EXPECT_EQ(encode(heartbeat_from("a@h:1", 7)), hb);
+  EXPECT_EQ(decode_body(hb).value(), heartbeat_from("a@h:1", 7));
 
   const auto data = Bytes{0x01, 0xFB, 0x2C, 0x01, 0x05, 0x61, 0x40, 0x68, 0x3A, 0x31,
                            0x01, 0x77, 0x01, 0x01, 0x31, 0x01, 0x01, 0x72, 0x01, 0x2A};
@@ -61,7 +50,7 @@ TEST(BodyEncoding, WorkedExamplesByteForByte) {
 
 TEST(BodyEncoding, EncodeAppendsToWhatIsThere) {
   std::vector<std::uint8_t> out = {0xAA};
-  encode_body(heartbeat(7, "a@h:1"), out);
+  encode_body(heartbeat_from("a@h:1", 7), out);
   ASSERT_EQ(out.size(), 14u);
   EXPECT_EQ(out[0], 0xAA);
   EXPECT_EQ(out[1], 0x01);
@@ -85,7 +74,7 @@ TEST(BodyEncoding, VarintsTakeTheShortestForm) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
     // msg_id sits right after the version byte; correlation_id ends the body.
-    WireMessage m = heartbeat(c.value, "");
+    WireMessage m = heartbeat_from("", c.value);
     m.correlation_id = c.value;
     const auto body = encode(m);
     ASSERT_EQ(body.size(), 7 + 2 * c.wire.size());
@@ -97,7 +86,7 @@ TEST(BodyEncoding, VarintsTakeTheShortestForm) {
 }
 
 TEST(BodyEncoding, LengthsAboveOneByteUseLongerForms) {
-  WireMessage m = heartbeat(1, std::string(300, 's'));
+  WireMessage m = heartbeat_from(std::string(300, 's'), 1);
   m.kind = MessageKind::Data;
   m.dst_actor = std::string(251, 'd');
   m.payload.assign(70'000, 0x5A);
@@ -115,17 +104,17 @@ TEST(BodyDecoding, LongerVarintFormsAreAccepted) {
     WireMessage expected;
   } cases[] = {
       {"msg_id 0xFB form", Bytes{0x01, 0xFB, 0x05, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00},
-       heartbeat(5, "")},
+       heartbeat_from("", 5)},
       {"msg_id 0xFC form", Bytes{0x01, 0xFC, 0x07, 0, 0, 0, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00},
-       heartbeat(7, "")},
+       heartbeat_from("", 7)},
       {"msg_id 0xFD form", Bytes{0x01, 0xFD, 0x07, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00},
-       heartbeat(7, "")},
+       heartbeat_from("", 7)},
       {"kind 0xFB form", Bytes{0x01, 0x07, 0x00, 0x00, 0xFB, 0x02, 0x00, 0x00, 0x00, 0x00},
-       heartbeat(7, "")},
+       heartbeat_from("", 7)},
       {"kind 0xFC form", Bytes{0x01, 0x07, 0x00, 0x00, 0xFC, 0x02, 0, 0, 0, 0x00, 0x00, 0x00},
-       heartbeat(7, "")},
+       heartbeat_from("", 7)},
       {"src length 0xFC form", Bytes{0x01, 0x07, 0xFC, 0x01, 0, 0, 0, 'x', 0x00, 0x02, 0x00, 0x00, 0x00},
-       heartbeat(7, "x")},
+       heartbeat_from("x", 7)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -137,14 +126,14 @@ TEST(BodyDecoding, LongerVarintFormsAreAccepted) {
   const auto long_form = Bytes{0x01, 0xFC, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
   EXPECT_EQ(encode(decode_body(long_form).value()), (Bytes{0x01, 0x07, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}));
 
-  WireMessage data = heartbeat(7, "");
+  WireMessage data = heartbeat_from("", 7);
   data.kind = MessageKind::Data;
   EXPECT_EQ(decode_body(Bytes{0x01, 0x07, 0x00, 0x00, 0xFB, 0x01, 0x00, 0x00, 0x00, 0x00}).value(), data);
 }
 
 TEST(BodyDecoding, AcceptsWhatOnlyTheReaderChecks) {
   // Any version, any src text, dst_actor on a heartbeat, surplus bytes.
-  WireMessage m = heartbeat(7, "not a node id");
+  WireMessage m = heartbeat_from("not a node id", 7);
   m.version = 2;
   m.dst_actor = "x";
   m.payload = {0xFF, 0x00};

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "wire/framing.h"
 
 namespace vardimont::test {
@@ -19,13 +19,8 @@ using transport::PeerHandle;
 using transport::SendError;
 
 WireMessage data(std::uint64_t id, std::size_t payload_len = 3, std::string dst = "actor") {
-  WireMessage m;
-  m.msg_id = id;
-  m.src = "peer@127.0.0.1:1";
-  m.dst_actor = std::move(dst);
-  m.kind = wire::MessageKind::Data;
-  m.payload.assign(payload_len, static_cast<std::uint8_t>('a' + id % 26));
-  return m;
+  return Msg().id(id).src("peer@127.0.0.1:1").dst(std::move(dst)).kind(wire::MessageKind::Data)
+      .payload(std::vector<std::uint8_t>(payload_len, static_cast<std::uint8_t>('a' + id % 26)));
 }
 
 class PeerTest : public TransportTest {
@@ -70,11 +65,11 @@ TEST_F(PeerTest, QueuedMessagesAreAllWrittenInOrderThenTheStreamEnds) {
   { PeerHandle last = std::move(c.handle); }
 
   for (const WireMessage& expected : sent) {
-    std::optional<WireMessage> got = c.remote.next();
+    std::optional<WireMessage> got = c.remote.read_message();
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(*got, expected);
   }
-  EXPECT_TRUE(c.remote.reaches_eof());
+  EXPECT_TRUE(c.remote.wait_closed());
   EXPECT_FALSE(c.remote.error().has_value());
 }
 
@@ -107,10 +102,10 @@ TEST_F(PeerTest, EverythingQueuedDuringAWriteLeavesInTheNextBatch) {
     after.push_back(data(i));
   }
 
-  EXPECT_EQ(c.remote.next(), first);
+  EXPECT_EQ(c.remote.read_message(), first);
   for (const auto* group : {&batch, &after}) {
     for (const WireMessage& expected : *group) {
-      std::optional<WireMessage> got = c.remote.next();
+      std::optional<WireMessage> got = c.remote.read_message();
       ASSERT_TRUE(got.has_value());
       EXPECT_EQ(got->msg_id, expected.msg_id);
       EXPECT_EQ(*got, expected);
@@ -151,7 +146,7 @@ TEST_F(PeerTest, ABatchIsBoundedSoSendersStillWaitForRoom) {
   // queue while the batch is under its bound, and one that the socket
   // buffers may have swallowed whole.
   EXPECT_LE(sent.load(), 4u) << "sends that never waited for room";
-  c.remote.socket().close();  // the writer's write fails; the waiting send returns Closed
+  c.remote.close();  // the writer's write fails; the waiting send returns Closed
   sender.join();
 }
 
@@ -168,7 +163,7 @@ TEST_F(PeerTest, WithCapacityOneASecondSendWaitsForTheWriterToTakeTheFirst) {
   EXPECT_TRUE(waiting.get().ok());
 
   for (std::uint64_t id : {0, 1, 2}) {
-    std::optional<WireMessage> got = c.remote.next();
+    std::optional<WireMessage> got = c.remote.read_message();
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->msg_id, id);
   }
@@ -182,8 +177,8 @@ TEST_F(PeerTest, AFailedWriteClosesTheQueueForWaitingAndLaterSends) {
 
   // Resetting the far end, with unread bytes in its buffer, fails the write.
   const linger reset{1, 0};
-  ::setsockopt(c.remote.socket().fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  c.remote.socket().close();
+  ::setsockopt(c.remote.fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  c.remote.close();
 
   ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
   const Result<void, SendError> waited = waiting.get();
@@ -215,11 +210,11 @@ TEST_F(PeerTest, AMessageThatCannotBeFramedIsLoggedAndSkipped) {
   { PeerHandle last = std::move(c.handle); }
 
   for (std::uint64_t id : {0, 1, 2}) {
-    std::optional<WireMessage> got = c.remote.next();
+    std::optional<WireMessage> got = c.remote.read_message();
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->msg_id, id);
   }
-  EXPECT_TRUE(c.remote.reaches_eof());
+  EXPECT_TRUE(c.remote.wait_closed());
   EXPECT_EQ(logs.count_containing("WARN _core::transport::peer: failed to encode frame, dropping e=" + reason), 2u)
       << ::testing::PrintToString(logs.lines());
 }

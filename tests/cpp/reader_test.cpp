@@ -6,9 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "raw_peer.h"
 #include "runtime/node_id.h"
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "wire/auth.h"
 
 namespace vardimont::test {
@@ -28,7 +27,7 @@ class ReaderTest : public TransportTest {
   Transport start_n(std::optional<std::string> secret = std::nullopt) {
     TransportConfig config = fast_config();
     config.peer_timeout = transport::Duration::from_millis(10'000);
-    if (secret) config.cluster_secret = secret_bytes(*secret);
+    if (secret) config.cluster_secret = bytes_of(*secret);
     return start("n", config);
   }
 };
@@ -46,8 +45,8 @@ TEST_F(ReaderTest, HandshakeAndDataAreHandledHoweverTheBytesArrive) {
   TestMailbox sink(n, "sink");
   EventTrail trail(n);
   const std::string x = "x@127.0.0.1:9";
-  auto bytes = concat({frame_of(raw_handshake(x)), frame_of(raw_data(x, "sink", "one")),
-                       frame_of(raw_data(x, "sink", "two"))});
+  auto bytes = concat({frame_of(handshake_from(x)), frame_of(data_from(x, "sink", "one")),
+                       frame_of(data_from(x, "sink", "two"))});
   for (bool bytewise : {false, true}) {
     SCOPED_TRACE(bytewise ? "one byte per write" : "one chunk");
     RawPeer p = RawPeer::dial(n.local_id().port);
@@ -69,11 +68,11 @@ TEST_F(ReaderTest, LaterHandshakesAreIgnoredAndThePortIsReadAsANumber) {
   TestMailbox sink(n, "sink");
   RawPeer p = RawPeer::dial(n.local_id().port);
   // Leading zeros: the same peer as x@127.0.0.1:80.
-  ASSERT_TRUE(p.send(raw_handshake("x@127.0.0.1:080", secret_bytes("s3cret"))));
+  ASSERT_TRUE(p.send(handshake_from("x@127.0.0.1:080", bytes_of("s3cret"))));
   ASSERT_TRUE(eventually([&] { return n.has_peer(node_id("x@127.0.0.1:80")); }));
   // Another id with no proof: dropped without effect.
-  ASSERT_TRUE(p.send(raw_handshake("y@127.0.0.1:1")));
-  ASSERT_TRUE(p.send(raw_data("y@127.0.0.1:1", "sink", "after")));
+  ASSERT_TRUE(p.send(handshake_from("y@127.0.0.1:1")));
+  ASSERT_TRUE(p.send(data_from("y@127.0.0.1:1", "sink", "after")));
   ASSERT_TRUE(sink.wait_for(1));
   EXPECT_EQ(text_of(sink.got()[0]), "after");
   EXPECT_FALSE(n.has_peer(node_id("y@127.0.0.1:1")));
@@ -84,15 +83,15 @@ TEST_F(ReaderTest, WithoutASecretAnyHandshakePayloadIsAccepted) {
   Transport n = start_n();
   const std::vector<std::uint8_t> payloads[] = {
       {},
-      frame_of(raw_handshake("p@h:1", secret_bytes("whatever"))),  // any bytes at all
+      frame_of(handshake_from("p@h:1", bytes_of("whatever"))),  // any bytes at all
       [] {
-        auto proof = wire::build_proof(secret_bytes("k"));
+        auto proof = wire::build_proof(bytes_of("k"));
         return std::vector<std::uint8_t>(proof.begin(), proof.end());
       }(),
   };
   std::vector<RawPeer> peers;
   for (std::size_t i = 0; i < std::size(payloads); ++i) {
-    auto hs = raw_handshake("p" + std::to_string(i) + "@127.0.0.1:1");
+    auto hs = handshake_from("p" + std::to_string(i) + "@127.0.0.1:1");
     hs.payload = payloads[i];
     peers.push_back(RawPeer::dial(n.local_id().port));
     ASSERT_TRUE(peers.back().send(hs));
@@ -107,7 +106,7 @@ TEST_F(ReaderTest, HostilePeersEndOnlyTheirOwnConnection) {
   Transport n = start_n(secret);
   TestMailbox n_sink(n, "sink");
   TransportConfig good_config = fast_config();
-  good_config.cluster_secret = secret_bytes(secret);
+  good_config.cluster_secret = bytes_of(secret);
   Transport good = start("good", good_config);
   TestMailbox good_sink(good, "sink");
   EventTrail trail(n);
@@ -115,10 +114,10 @@ TEST_F(ReaderTest, HostilePeersEndOnlyTheirOwnConnection) {
   ASSERT_TRUE(eventually([&] { return n.has_peer(good.local_id()); }));
   LogCapture logs("_core::transport=debug");
   const std::string x = "x@127.0.0.1:9";
-  const auto proof_hs = [&](std::string src) { return frame_of(raw_handshake(std::move(src), secret_bytes(secret))); };
-  auto v2 = raw_handshake(x, secret_bytes(secret));
+  const auto proof_hs = [&](std::string src) { return frame_of(handshake_from(std::move(src), bytes_of(secret))); };
+  auto v2 = handshake_from(x, bytes_of(secret));
   v2.version = 2;
-  auto short_proof = raw_handshake(x);
+  auto short_proof = handshake_from(x);
   short_proof.payload.assign(wire::PROOF_LEN - 1, 0xAB);
   const std::string auth_failed = "handshake failed authentication, dropping connection";
 
@@ -146,14 +145,14 @@ TEST_F(ReaderTest, HostilePeersEndOnlyTheirOwnConnection) {
       {"version 2 handshake", frame_of(v2),
        log_tail(Level::Warn, "protocol version mismatch, dropping connection",
                 {{"got", "2"}, {"expected", "1"}, {"src", x}})},
-      {"data first", concat({frame_of(raw_data(x, "sink", "d")), proof_hs(x)}),
+      {"data first", concat({frame_of(data_from(x, "sink", "d")), proof_hs(x)}),
        log_tail(Level::Warn, "data before handshake, dropping connection")},
-      {"heartbeat first", frame_of(raw_message(MessageKind::Heartbeat, x)),
+      {"heartbeat first", frame_of(heartbeat_from(x)),
        log_tail(Level::Warn, "data before handshake, dropping connection")},
-      {"no proof", frame_of(raw_handshake(x)), log_tail(Level::Warn, auth_failed, {{"src", x}})},
-      {"forged proof", frame_of(raw_handshake(x, secret_bytes("guess"))), log_tail(Level::Warn, auth_failed, {{"src", x}})},
+      {"no proof", frame_of(handshake_from(x)), log_tail(Level::Warn, auth_failed, {{"src", x}})},
+      {"forged proof", frame_of(handshake_from(x, bytes_of("guess"))), log_tail(Level::Warn, auth_failed, {{"src", x}})},
       {"short proof", frame_of(short_proof), log_tail(Level::Warn, auth_failed, {{"src", x}})},
-      {"forged proof and bad src", frame_of(raw_handshake("nonsense", secret_bytes("guess"))),
+      {"forged proof and bad src", frame_of(handshake_from("nonsense", bytes_of("guess"))),
        log_tail(Level::Warn, auth_failed, {{"src", "nonsense"}})},
       {"bad src", proof_hs("nonsense"),
        log_tail(Level::Warn, "bad handshake source",
@@ -192,9 +191,9 @@ TEST_F(ReaderTest, ProtocolErrorOnARegisteredConnectionDisconnectsThePeer) {
   LogCapture logs("_core::transport=debug");
   const NodeId x = node_id("x@127.0.0.1:9");
   RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
-  auto v2 = raw_message(MessageKind::Heartbeat, x.to_full());
+  auto v2 = heartbeat_from(x.to_full());
   v2.version = 2;
   ASSERT_TRUE(p.send(v2));
   EXPECT_TRUE(p.wait_closed());
@@ -211,7 +210,7 @@ TEST_F(ReaderTest, SilentKnownPeerIsTimedOutAndDisconnected) {
   LogCapture logs("_core::transport=debug");
   const NodeId x = node_id("x@127.0.0.1:9");
   RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
   EXPECT_TRUE(p.wait_closed());  // n's heartbeats arrive meanwhile and are skipped
   EXPECT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
@@ -225,11 +224,11 @@ TEST_F(ReaderTest, OnlyTheFirstFrameOfAnAcceptedConnectionIsLimitedTo64KiB) {
   Transport n = start_n();
   TestMailbox sink(n, "sink");
   const std::string x = "x@127.0.0.1:9";
-  WireMessage hs = raw_handshake(x);
+  WireMessage hs = handshake_from(x);
   hs.payload.assign(65'536 - wire::encoded_body_len(hs) - 2, 'p');  // its length prefix grows by 2
   ASSERT_EQ(wire::encoded_body_len(hs), 65'536u);
   RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.write(concat({frame_of(hs), frame_of(raw_data(x, "sink", std::string(1 << 20, 'd')))})));
+  ASSERT_TRUE(p.write(concat({frame_of(hs), frame_of(data_from(x, "sink", std::string(1 << 20, 'd')))})));
   ASSERT_TRUE(sink.wait_for(1));
   EXPECT_EQ(sink.got()[0].payload.size(), 1u << 20);
 }
@@ -246,7 +245,7 @@ TEST_F(ReaderTest, APeerThatStopsReadingLosesItsConnectionWithinTheGrace) {
   EventTrail trail(n);
   const NodeId x = node_id("x@127.0.0.1:9");
   RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
 
   std::atomic<bool> done{false};
@@ -277,7 +276,7 @@ TEST_F(ReaderTest, APeerThatOnlyStoppedSendingStillGetsWhatWasQueued) {
   EventTrail trail(n);
   const NodeId x = node_id("x@127.0.0.1:9");
   RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
   constexpr int COUNT = 3;  // more than the socket buffers hold
   for (int i = 0; i < COUNT; ++i) {
@@ -302,9 +301,9 @@ TEST_F(ReaderTest, EveryMessageDroppedAtAFullMailboxIsAnswered) {
   const std::string x = "x@127.0.0.1:9";
   RawPeer p = RawPeer::dial(n.local_id().port);
   constexpr int COUNT = 300;
-  std::vector<std::uint8_t> bytes = frame_of(raw_handshake(x));
+  std::vector<std::uint8_t> bytes = frame_of(handshake_from(x));
   for (int i = 1; i <= COUNT; ++i) {
-    auto f = frame_of(raw_data(x, "slow", "m", static_cast<std::uint64_t>(i)));
+    auto f = frame_of(data_from(x, "slow", "m", static_cast<std::uint64_t>(i)));
     bytes.insert(bytes.end(), f.begin(), f.end());
   }
   ASSERT_TRUE(p.write(bytes));
@@ -323,7 +322,7 @@ TEST_F(ReaderTest, EventsRestartTheReadTimeOut) {
   Transport n = start("n", config);
   const NodeId x = node_id("x@127.0.0.1:9");
   RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
 
   // Events that reach the reader more often than the time-out keep the silent
@@ -346,12 +345,12 @@ TEST_F(ReaderTest, APeerThatNeverStopsSendingStillSeesItsDisconnection) {
   Transport n = start_n();
   const NodeId x = node_id("x@127.0.0.1:9");
   RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(raw_handshake(x.to_full())));
+  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
   // Input is ready at every read from here on.
   std::vector<std::uint8_t> burst;
   for (int i = 0; i < 4000; ++i) {
-    auto f = frame_of(raw_message(MessageKind::Heartbeat, x.to_full(), static_cast<std::uint64_t>(i)));
+    auto f = frame_of(heartbeat_from(x.to_full(), static_cast<std::uint64_t>(i)));
     burst.insert(burst.end(), f.begin(), f.end());
   }
   std::atomic<bool> stop{false};
@@ -410,15 +409,15 @@ TEST_F(ReaderTest, AcceptedConnectionThatLosesTheTieBreakClosesAtOnce) {
   LogCapture logs("_core::transport=debug");
   const NodeId z = node_id("z@127.0.0.1:9");  // "z..." > "n...": inbound from z never replaces
   RawPeer first = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(first.send(raw_handshake(z.to_full())));
+  ASSERT_TRUE(first.send(handshake_from(z.to_full())));
   ASSERT_TRUE(eventually([&] { return n.has_peer(z); }));
 
   RawPeer second = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(second.write(concat({frame_of(raw_handshake(z.to_full())), frame_of(raw_data(z.to_full(), "sink", "lost"))})));
+  ASSERT_TRUE(second.write(concat({frame_of(handshake_from(z.to_full())), frame_of(data_from(z.to_full(), "sink", "lost"))})));
   EXPECT_TRUE(second.wait_closed());
   // The frames behind its Handshake were discarded; the first connection stays
   // in use.
-  ASSERT_TRUE(first.send(raw_data(z.to_full(), "sink", "kept")));
+  ASSERT_TRUE(first.send(data_from(z.to_full(), "sink", "kept")));
   ASSERT_TRUE(sink.wait_for(1));
   EXPECT_EQ(sink.got().size(), 1u);
   EXPECT_EQ(text_of(sink.got()[0]), "kept");
@@ -435,10 +434,10 @@ TEST_F(ReaderTest, AcceptedConnectionThatWinsSupersedesAndForgetPeerClosesBoth) 
   EventTrail trail(n);
   const NodeId m = node_id("m@127.0.0.1:9");  // "m..." < "n...": a newer inbound connection replaces
   RawPeer first = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(first.send(raw_handshake(m.to_full())));
+  ASSERT_TRUE(first.send(handshake_from(m.to_full())));
   ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 1; }));
   RawPeer second = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(second.send(raw_handshake(m.to_full())));
+  ASSERT_TRUE(second.send(handshake_from(m.to_full())));
   ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 2; }));
 
   // Messages for m now go through the newer connection.
@@ -447,7 +446,7 @@ TEST_F(ReaderTest, AcceptedConnectionThatWinsSupersedesAndForgetPeerClosesBoth) 
   ASSERT_TRUE(d.has_value());
   EXPECT_EQ(text_of(*d), "newest");
   // The superseded connection is still read: keep it alive meanwhile.
-  ASSERT_TRUE(first.send(raw_message(MessageKind::Heartbeat, m.to_full())));
+  ASSERT_TRUE(first.send(heartbeat_from(m.to_full())));
 
   n.forget_peer(m);
   EXPECT_TRUE(first.wait_closed());
@@ -461,10 +460,10 @@ TEST_F(ReaderTest, ClosingRegisteredConnectionAlsoClosesSupersededOnes) {
   EventTrail trail(n);
   const NodeId m = node_id("m@127.0.0.1:9");
   RawPeer first = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(first.send(raw_handshake(m.to_full())));
+  ASSERT_TRUE(first.send(handshake_from(m.to_full())));
   ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 1; }));
   RawPeer second = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(second.send(raw_handshake(m.to_full())));
+  ASSERT_TRUE(second.send(handshake_from(m.to_full())));
   ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 2; }));
 
   second.close();  // the registered one

@@ -5,8 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "raw_peer.h"
-#include "test_support.h"
+#include "transport_fixture.h"
 
 namespace vardimont::test {
 namespace {
@@ -97,7 +96,7 @@ TEST_F(ReconnectTest, ConnectedPeerEndsTheLoopWithoutDialling) {
   const NodeId peer{"far", "127.0.0.1", far.port()};
   a.state().desired.insert(peer);
   RawPeer in = RawPeer::dial(a.local_id().port);  // the peer connects to a meanwhile
-  ASSERT_TRUE(in.send(raw_handshake(peer.to_full())));
+  ASSERT_TRUE(in.send(handshake_from(peer.to_full())));
   ASSERT_TRUE(eventually([&] { return a.has_peer(peer); }));
   auto done = spawn_watched(a.executor(), Transport::reconnect_loop(a, peer));
   EXPECT_TRUE(eventually([&] { return done->load(); }));

@@ -3,7 +3,7 @@
 // connection) and the PeerError events.
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "transport/transport.h"
 
 namespace vardimont::test {
@@ -39,7 +39,7 @@ class RouteTest : public TransportTest {
 
   // The error reply that the peer receives next; its payload as text.
   std::string next_reply(std::optional<std::uint64_t> correlation_id) {
-    std::optional<WireMessage> got = c_.remote.next();
+    std::optional<WireMessage> got = c_.remote.read_message();
     if (!got) return "<no reply>";
     EXPECT_EQ(got->kind, wire::MessageKind::Error);
     EXPECT_EQ(got->src, t_.local_full());
@@ -176,7 +176,7 @@ TEST_F(RouteTest, RepliesGoThroughTheConnectionNowRegistered) {
   HandMadeConnection newer = spawn_connection(t_.executor(), peer_, 4);
   ASSERT_TRUE(t_.register_connection(newer.handle, /*outbound=*/false));
   route(data_for("ghost", 1));
-  std::optional<WireMessage> got = newer.remote.next();
+  std::optional<WireMessage> got = newer.remote.read_message();
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(text(got->payload), R"({"error":"actor_not_found:ghost"})");
 
@@ -203,15 +203,15 @@ TEST_F(RouteTest, ARouteReplyWaitsForRoomAtMostTheReadTimeOut) {
                                            {{"peer", slow_id.to_full()}})),
             1u);
 
-  std::optional<WireMessage> got = slow.remote.next(20s);
+  std::optional<WireMessage> got = slow.remote.read_message(20s);
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(got->msg_id, 1u);
-  got = slow.remote.next();
+  got = slow.remote.read_message();
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(got->msg_id, 2u);
   // The dropped reply never comes; the next one does.
   runtime().block_on(t_.route(slow_id, data_for("after", 2)));
-  got = slow.remote.next();
+  got = slow.remote.read_message();
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(text(got->payload), R"({"error":"actor_not_found:after"})");
 }

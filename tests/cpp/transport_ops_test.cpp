@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "transport_fixture.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
 
@@ -160,7 +160,7 @@ TEST_F(OpsTest, RegistrationRuleKeepsTheConnectionDialledByTheSmallerKey) {
 
     // A replaced connection is not closed by the replacement.
     EXPECT_TRUE(first.handle.blocking_send(WireMessage{}).ok());
-    ASSERT_TRUE(first.remote.next().has_value());
+    ASSERT_TRUE(first.remote.read_message().has_value());
 
     // Only the connection's own handle removes its entry.
     const PeerHandle& other = c.second_wins ? first.handle : second.handle;
@@ -344,13 +344,13 @@ TEST_F(SendTest, DataMessagesCarryTheirFieldsUnchanged) {
     ASSERT_TRUE(t.send_data_bytes(peer_, k.dst, k.payload, reply, k.correlation_id).ok());
     const WireMessage expected =
         Msg().id(id++).src(t.local_full()).dst(k.dst).payload(k.payload).reply_to(k.reply_to).correlation(k.correlation_id);
-    EXPECT_EQ(c.remote.next(), expected);
+    EXPECT_EQ(c.remote.read_message(), expected);
   }
   // The same from a coroutine.
   const Result<void, SendError> sent =
       runtime().block_on(t.async_send_data_bytes(peer_, "co", {'x'}, std::string("r"), 3));
   ASSERT_TRUE(sent.ok());
-  const std::optional<WireMessage> got = c.remote.next();
+  const std::optional<WireMessage> got = c.remote.read_message();
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(got->msg_id, id);
   EXPECT_EQ(got->dst_actor, "co");
@@ -402,7 +402,7 @@ TEST_F(SendTest, ABodyOfExactlyTheFrameLimitIsSentAndOneByteMoreIsRefused) {
   EXPECT_EQ(r.error(), (SendError{SendError::Kind::PayloadTooLarge, wire::MAX_FRAME_LEN + 1}));
 
   ASSERT_TRUE(t.send_data_bytes(peer_, "a", std::vector<std::uint8_t>(fitting), {}, {}).ok());
-  const std::optional<WireMessage> got = c.remote.next(20s);
+  const std::optional<WireMessage> got = c.remote.read_message(20s);
   ASSERT_TRUE(got.has_value()) << (c.remote.error() ? c.remote.error()->to_string() : "no frame");
   EXPECT_EQ(got->msg_id, 1u);  // the refusal took no id
   EXPECT_EQ(got->payload.size(), fitting);
@@ -421,8 +421,8 @@ TEST_F(SendTest, NotConnectedUsesAnIdAndClosedReportsTheEndedWriter) {
   // A connection whose writer has ended stays registered; sends say Closed.
   HandMadeConnection c = connect_by_hand(t, peer_);
   const linger reset{1, 0};
-  ::setsockopt(c.remote.socket().fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  c.remote.socket().close();
+  ::setsockopt(c.remote.fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  c.remote.close();
   ASSERT_TRUE(eventually([&] {
     return !t.send_data_bytes(peer_, "a", std::vector<std::uint8_t>(64 * 1024), {}, {}).ok();
   }));
@@ -487,8 +487,8 @@ TEST_F(SendTest, ErrorSendsReachTheRegisteredConnectionOrUseTheirIdQuietly) {
 
   const std::string third = R"({"error":"third"})";
   const std::string fourth = R"({"error":"fourth"})";
-  EXPECT_EQ(c.remote.next(), Msg().id(3).src(t.local_full()).kind(wire::MessageKind::Error).payload(third).correlation(5).get());
-  EXPECT_EQ(c.remote.next(), Msg().id(4).src(t.local_full()).kind(wire::MessageKind::Error).payload(fourth).get());
+  EXPECT_EQ(c.remote.read_message(), Msg().id(3).src(t.local_full()).kind(wire::MessageKind::Error).payload(third).correlation(5).get());
+  EXPECT_EQ(c.remote.read_message(), Msg().id(4).src(t.local_full()).kind(wire::MessageKind::Error).payload(fourth).get());
 }
 
 TEST_F(SendTest, BlockingEntriesThrowOnAWorkerThreadAndLeaveTheTransportUsable) {
@@ -514,7 +514,7 @@ TEST_F(SendTest, BlockingEntriesThrowOnAWorkerThreadAndLeaveTheTransportUsable) 
   EXPECT_EQ(result.get(), 2);
 
   ASSERT_TRUE(t.send_data_bytes(peer_, "a", {}, {}, {}).ok());
-  const std::optional<WireMessage> got = c.remote.next();
+  const std::optional<WireMessage> got = c.remote.read_message();
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(got->msg_id, 1u);  // the refused calls took no id
 }

@@ -1,21 +1,14 @@
 // Helpers shared by the transport tests: polling with a deadline, a runtime
 // per test, transports listening on loopback, connections made by hand (a
-// peer handle over one end of a loopback socket pair, a plain socket decoding
-// frames on the other), and log capture. Loopback only.
+// peer handle over one end of a loopback socket pair, a RawPeer decoding
+// frames on the other), and log capture. Loopback only. The raw peer and the
+// message builder (tests/support) are shared with the fuzz targets.
 #pragma once
-
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,6 +24,8 @@
 #include "async/runtime.h"
 #include "eventually.h"
 #include "log/log.h"
+#include "message_builder.h"
+#include "raw_peer.h"
 #include "transport/peer.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
@@ -50,26 +45,6 @@ inline NodeId node_id(std::string_view text) {
   return std::move(id).value();
 }
 
-// A WireMessage built field by field, the others left at their defaults:
-//   Msg().kind(wire::MessageKind::Error).payload("x").correlation(5)
-class Msg {
- public:
-  Msg& id(std::uint64_t v) { m_.msg_id = v; return *this; }
-  Msg& version(std::uint8_t v) { m_.version = v; return *this; }
-  Msg& src(std::string v) { m_.src = std::move(v); return *this; }
-  Msg& dst(std::string v) { m_.dst_actor = std::move(v); return *this; }
-  Msg& kind(wire::MessageKind v) { m_.kind = v; return *this; }
-  Msg& payload(std::vector<std::uint8_t> v) { m_.payload = std::move(v); return *this; }
-  Msg& payload(std::string_view v) { m_.payload.assign(v.begin(), v.end()); return *this; }
-  Msg& reply_to(std::optional<std::string> v) { m_.reply_to = std::move(v); return *this; }
-  Msg& correlation(std::optional<std::uint64_t> v) { m_.correlation_id = v; return *this; }
-  operator WireMessage() const { return m_; }  // NOLINT(implicit)
-  WireMessage get() const { return m_; }
-
- private:
-  WireMessage m_;
-};
-
 // Settings with short intervals, for tests.
 inline TransportConfig fast_config() {
   TransportConfig c;
@@ -80,199 +55,19 @@ inline TransportConfig fast_config() {
   return c;
 }
 
-// The number of descriptors this process has open.
-inline std::size_t open_fd_count() {
-  std::size_t n = 0;
-  if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (::readdir(d) != nullptr) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
-
-// A plain blocking socket descriptor, closed on destruction.
-class PlainSocket {
- public:
-  PlainSocket() = default;
-  explicit PlainSocket(int fd) : fd_(fd) {}
-  PlainSocket(PlainSocket&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  PlainSocket& operator=(PlainSocket&& o) noexcept {
-    if (this != &o) {
-      close();
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  ~PlainSocket() { close(); }
-
-  int fd() const noexcept { return fd_; }
-  void close() noexcept {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-  }
-
-  // A new, unconnected TCP socket.
-  static PlainSocket open(bool v6 = false) {
-    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
-    return PlainSocket(fd);
-  }
-
-  // Connects to `port` on 127.0.0.1 (or ::1 with `v6`).
-  void connect(std::uint16_t port, bool v6 = false) const {
-    int rc;
-    if (v6) {
-      sockaddr_in6 a{};
-      a.sin6_family = AF_INET6;
-      a.sin6_port = htons(port);
-      a.sin6_addr = in6addr_loopback;
-      rc = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(port);
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      rc = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    if (rc != 0) throw std::runtime_error("connect: " + std::string(std::strerror(errno)));
-  }
-
-  static PlainSocket connect_loopback(std::uint16_t port, bool v6 = false) {
-    PlainSocket s = open(v6);
-    s.connect(port, v6);
-    return s;
-  }
-
-  void set_buffer_sizes(int bytes) const {
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-  }
-
-  void write_all(std::span<const std::uint8_t> bytes) const {
-    while (!bytes.empty()) {
-      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw std::runtime_error("send: " + std::string(std::strerror(errno)));
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-  }
-
-  // Up to `max` bytes; an empty vector at the end of the stream (or on a
-  // reset); nullopt when nothing arrived within `timeout`.
-  std::optional<std::vector<std::uint8_t>> read_some(std::size_t max, std::chrono::milliseconds timeout) const {
-    pollfd p{fd_, POLLIN, 0};
-    int rc;
-    do {
-      rc = ::poll(&p, 1, static_cast<int>(timeout.count()));
-    } while (rc < 0 && errno == EINTR);
-    if (rc == 0) return std::nullopt;
-    std::vector<std::uint8_t> buf(max);
-    ssize_t n;
-    do {
-      n = ::recv(fd_, buf.data(), buf.size(), 0);
-    } while (n < 0 && errno == EINTR);
-    buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return buf;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-// The far end of a connection: decodes the frames that arrive on a plain
-// socket, as a peer would.
-class FrameReader {
- public:
-  explicit FrameReader(PlainSocket s) : socket_(std::move(s)) {}
-
-  PlainSocket& socket() noexcept { return socket_; }
-
-  // The next message, or nullopt at the end of the stream or after `timeout`
-  // without one.
-  std::optional<WireMessage> next(std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (pending_.empty() && !eof_) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left <= 0ms || !pump(left)) break;
-    }
-    if (pending_.empty()) return std::nullopt;
-    WireMessage m = std::move(pending_.front());
-    pending_.pop_front();
-    return m;
-  }
-
-  // Reads until the end of the stream; true if it came within `timeout`.
-  // Messages that arrive before it are kept for next().
-  bool reaches_eof(std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!eof_) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left <= 0ms || !pump(left)) break;
-    }
-    return eof_;
-  }
-
-  // Reads exactly `n` bytes and feeds them to the decoder, however they are
-  // framed; true once all have come. Lets a test hold the writer back and
-  // then let exactly a known number of bytes through.
-  bool take_bytes(std::size_t n, std::chrono::milliseconds timeout = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (n > 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left <= 0ms) return false;
-      auto chunk = socket_.read_some(std::min<std::size_t>(n, 1 << 20), left);
-      if (!chunk || chunk->empty()) return false;
-      n -= chunk->size();
-      feed(*chunk);
-    }
-    return true;
-  }
-
-  bool eof() const noexcept { return eof_; }
-  const std::optional<wire::FrameError>& error() const noexcept { return error_; }
-
- private:
-  // One read; false when nothing came in time.
-  bool pump(std::chrono::milliseconds timeout) {
-    auto chunk = socket_.read_some(1 << 16, timeout);
-    if (!chunk) return false;
-    if (chunk->empty()) {
-      eof_ = true;
-      return true;
-    }
-    feed(*chunk);
-    return true;
-  }
-
-  void feed(std::span<const std::uint8_t> chunk) {
-    if (error_) return;
-    auto decoded = decoder_.decode(chunk);
-    if (!decoded) {
-      error_ = decoded.error();
-      eof_ = true;
-      return;
-    }
-    for (auto& m : decoded.value()) pending_.push_back(std::move(m));
-  }
-
-  PlainSocket socket_;
-  wire::FrameDecoder decoder_;
-  std::deque<WireMessage> pending_;
-  bool eof_ = false;
-  std::optional<wire::FrameError> error_;
-};
-
 // A connected loopback pair: an Asio socket on its own strand of `ex` (the
 // transport's end) and a plain blocking socket (the far end).
 struct SocketPair {
   asio::ip::tcp::socket local;
-  PlainSocket remote;
+  RawPeer remote;
 };
 
 inline SocketPair loopback_pair(const async::Executor& ex) {
   using asio::ip::tcp;
   asio::io_context setup;  // synchronous accept only
   tcp::acceptor acceptor(setup, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-  PlainSocket remote = PlainSocket::connect_loopback(acceptor.local_endpoint().port());
+  RawPeer remote = RawPeer::dial(acceptor.local_endpoint().port());
+  if (!remote.valid()) throw std::runtime_error("connect: " + std::string(std::strerror(errno)));
   tcp::socket accepted(setup);
   acceptor.accept(accepted);
   tcp::socket local(asio::make_strand(ex));
@@ -282,11 +77,11 @@ inline SocketPair loopback_pair(const async::Executor& ex) {
 
 // A connection made by hand: a PeerHandle whose writer writes to one end of a
 // loopback pair, registered in `t`'s peer table under `peer` by the
-// registration rule, and a FrameReader on the other end.
+// registration rule, and a RawPeer on the other end.
 struct HandMadeConnection {
   transport::PeerHandle handle;
   transport::ReadHalf read_half;  // keeps the transport's end open
-  FrameReader remote;
+  RawPeer remote;
   bool registered = false;
 };
 
@@ -300,7 +95,7 @@ inline HandMadeConnection spawn_connection(const async::Executor& ex, const Node
   }
   auto [r, w] = transport::split(std::move(pair.local));
   transport::PeerHandle h = transport::PeerHandle::spawn(peer, std::move(w), capacity);
-  return HandMadeConnection{std::move(h), std::move(r), FrameReader(std::move(pair.remote))};
+  return HandMadeConnection{std::move(h), std::move(r), std::move(pair.remote)};
 }
 
 // Socket buffers small enough that a message of BIG_PAYLOAD bytes cannot be
@@ -480,8 +275,6 @@ inline std::string log_tail(log::Level level, std::string_view message,
   std::string line = log::format_line(level, target, message, fields, false);
   return line.substr(line.find(' '));
 }
-
-inline std::vector<std::uint8_t> secret_bytes(std::string_view s) { return {s.begin(), s.end()}; }
 
 // A Data message with `text` as payload, sent from `from` to `to`'s actor.
 inline bool send_text(const Transport& from, const NodeId& to, std::string_view actor, std::string_view text) {
