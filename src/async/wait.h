@@ -190,9 +190,13 @@ struct WaitCore {
   }
 };
 
-// The context's service holding its WaitCore. The context is created with its
-// scheduler, so it shuts this service down before the scheduler: no wait is
-// still linked when the scheduler goes.
+// The context's service holding its WaitCore. A context shuts its services
+// down in the reverse order of their creation; this one must go before every
+// service that a completion passes through (the scheduler, the strands, the
+// reactor of a deadline's timer): once it has abandoned every linked wait, no
+// notifier posts a completion any more, so none can find a strand that is
+// shut down, which would destroy the completion, and with it a suspended
+// coroutine, right there under the owner's mutex.
 class WaitRegistry : public asio::execution_context::service {
  public:
   using key_type = WaitRegistry;
@@ -209,6 +213,11 @@ class WaitRegistry : public asio::execution_context::service {
 
 inline std::shared_ptr<WaitCore> wait_core_of(const Executor& ex) {
   asio::execution_context& ctx = asio::query(ex, asio::execution::context);
+  if (!asio::has_service<WaitRegistry>(ctx)) {
+    // The services that completions pass through exist before the registry.
+    (void)asio::make_strand(ex);
+    asio::steady_timer reactor_up(ex);
+  }
   return asio::use_service<WaitRegistry>(ctx).core;
 }
 

@@ -339,3 +339,54 @@ TEST(Broadcast, TeardownUnlinksWaitsBeforeOtherThreadsCanWakeThem) {
 
 }  // namespace
 }  // namespace vardimont::async
+
+namespace vardimont::async {
+namespace {
+
+// Drops the last sending end of a broadcast during its context's teardown and
+// waits for the drop to finish.
+struct DropOnShutdown : asio::execution_context::service {
+  using key_type = DropOnShutdown;
+  inline static asio::execution_context::id id;
+  explicit DropOnShutdown(asio::execution_context& ctx) : service(ctx) {}
+  std::optional<BroadcastSender<int>>* sender = nullptr;
+
+ private:
+  void shutdown() override {
+    std::thread([s = sender] { s->reset(); }).join();
+  }
+};
+
+// A context's services go down in the reverse order of their creation. Here
+// the first wait of the context comes before any strand, and the service
+// that drops the sender before the strand too; the strand is then shut down
+// before that drop wakes the wait of a task on the strand. The teardown must
+// still unlink that wait first: otherwise the wake finds the strand shut
+// down, which destroys the completion, and with it the task and its
+// receiver, inline, under the lock of the broadcast being woken.
+TEST(Broadcast, TeardownUnlinksWaitsBeforeAnyStrandGoes) {
+  std::optional<BroadcastSender<int>> sender;
+  sender.emplace(8);
+  bool woken = false;
+  {
+    asio::io_context ctx;
+    auto wait_on = [&](const Executor& ex) {
+      asio::co_spawn(
+          ex,
+          [](Rx rx, bool& woken) -> awaitable<void> {
+            (void)co_await rx.recv();
+            woken = true;
+          }(sender->subscribe(), woken),
+          asio::detached);
+    };
+    wait_on(ctx.get_executor());
+    ctx.poll();  // the first wait of the context
+    asio::use_service<DropOnShutdown>(ctx).sender = &sender;
+    wait_on(asio::make_strand(ctx));
+    ctx.poll();
+  }  // with the fault, this teardown never ends
+  EXPECT_FALSE(woken);
+}
+
+}  // namespace
+}  // namespace vardimont::async

@@ -469,9 +469,9 @@ TEST_F(SendTest, FirstAttemptNeverWaitsAndSendPendingFinishesWhatItLeft) {
   ASSERT_TRUE(c.remote.take_bytes(rest_of_frame(big)));
   EXPECT_TRUE(t.send_pending(std::get<Pending>(std::move(full))).ok());
   EXPECT_TRUE(t.send_pending(std::get<Pending>(std::move(locked_out))).ok());
-  EXPECT_EQ(c.remote.next(), big);
+  EXPECT_EQ(c.remote.read_message(), big);
   for (std::uint64_t id : {1, 2, 3}) {
-    const std::optional<WireMessage> got = c.remote.next();
+    const std::optional<WireMessage> got = c.remote.read_message();
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->msg_id, id);
   }
