@@ -4,9 +4,9 @@
 // Dropping the Receiver closes the queue for senders (queued items are
 // discarded and every waiting or later send fails).
 //
-// Waits work from coroutines (on any executor) and from plain threads. A
-// coroutine waiting here is suspended in an Asio timer wait, so destroying the
-// io_context destroys it cleanly and Asio's per-operation cancellation works:
+// Waits work from coroutines (on any executor) and from plain threads, both
+// through the one wait path of wait.h: destroying the io_context destroys a
+// waiting coroutine cleanly, and Asio's per-operation cancellation works:
 // a cancelled recv() takes nothing and throws operation_aborted; a cancelled
 // send() drops its item, queues nothing and throws operation_aborted. That
 // holds also when the item (or the room) arrives in the same turn as the
