@@ -202,8 +202,14 @@ class WaitRegistry : public asio::execution_context::service {
   using key_type = WaitRegistry;
   inline static asio::execution_context::id id;
 
+  // The services that completions pass through are made here, so they join
+  // the context before the registry does (Asio registers a service once its
+  // constructor has returned) and are shut down after it.
   explicit WaitRegistry(asio::execution_context& ctx)
-      : asio::execution_context::service(ctx), core(std::make_shared<WaitCore>()) {}
+      : asio::execution_context::service(ctx), core(std::make_shared<WaitCore>()) {
+    (void)asio::use_service<asio::detail::strand_executor_service>(ctx);
+    (void)asio::use_service<asio::detail::reactor>(ctx);
+  }
 
   std::shared_ptr<WaitCore> core;
 
@@ -213,11 +219,6 @@ class WaitRegistry : public asio::execution_context::service {
 
 inline std::shared_ptr<WaitCore> wait_core_of(const Executor& ex) {
   asio::execution_context& ctx = asio::query(ex, asio::execution::context);
-  if (!asio::has_service<WaitRegistry>(ctx)) {
-    // The services that completions pass through exist before the registry.
-    (void)asio::make_strand(ex);
-    asio::steady_timer reactor_up(ex);
-  }
   return asio::use_service<WaitRegistry>(ctx).core;
 }
 
