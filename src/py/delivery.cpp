@@ -105,9 +105,12 @@ bool deliver_event(const Delivery& delivery, const Event& event) {
   return dict && schedule(delivery, *n, dict.get(), nullptr);
 }
 
-// How many ready items one attach delivers at most: the GIL is held across
-// them, which holds back the loop threads for as long.
+// How much one attach delivers at most: the GIL is held across the batch,
+// which holds back the loop threads for as long. A message batch also stops
+// taking messages once their payloads reach MAX_DELIVERY_BATCH_BYTES (it
+// always takes one), so that large payloads are decoded one hold at a time.
 constexpr std::size_t MAX_DELIVERY_BATCH = 64;
+constexpr std::size_t MAX_DELIVERY_BATCH_BYTES = 64 * 1024;
 
 // Delivers `batch` in order under one GIL hold: `deliver(item)` returns false
 // with a Python exception pending when an item fails. A failed item is
@@ -206,17 +209,18 @@ async::awaitable<void> drain_loop(async::Receiver<WireMessage> mailbox, Delivery
     for (;;) {
       std::optional<WireMessage> first = co_await mailbox.recv();
       if (!first) break;
-      batch.clear();
+      std::size_t bytes = first->payload.size();
       batch.push_back(std::move(*first));
-      while (batch.size() < MAX_DELIVERY_BATCH) {
+      while (batch.size() < MAX_DELIVERY_BATCH && bytes < MAX_DELIVERY_BATCH_BYTES) {
         std::optional<WireMessage> next = mailbox.try_recv();
         if (!next) break;
+        bytes += next->payload.size();
         batch.push_back(std::move(*next));
       }
-      if (!deliver_all("undeliverable payload, dropping: ", batch,
-                       [&](const WireMessage& m) { return deliver_message(delivery, m); })) {
-        break;
-      }
+      const bool delivered = deliver_all("undeliverable payload, dropping: ", batch,
+                                         [&](const WireMessage& m) { return deliver_message(delivery, m); });
+      batch.clear();  // the payloads are not held while the task waits
+      if (!delivered) break;
     }
   } catch (const std::exception&) {
     // A task never ends by an exception; the mailbox closes as the frame goes.

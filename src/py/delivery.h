@@ -5,11 +5,12 @@
 // transport event. Both only ever hand the callback to the loop's
 // call_soon_threadsafe (looked up anew for every item); neither calls it.
 //
-// A worker thread takes what is ready (at most 64 items) and holds the GIL
-// across their conversions and scheduling calls, in order, never across a
-// wait. A failed item is dropped with a WARN
-// event on `_core::py::node` and the task goes on; a task whose thread can no
-// longer attach to the interpreter (it is shutting down) ends.
+// A worker thread takes what is ready (at most 64 items, and for messages no
+// more once their payloads reach 64 KiB) and holds the GIL across their
+// conversions and scheduling calls, in order, never across a wait. A failed
+// item is dropped with a WARN event on `_core::py::node` and the task goes
+// on; a task whose thread can no longer attach to the interpreter (it is
+// shutting down) ends.
 #pragma once
 
 #include "py/python.h"
