@@ -78,6 +78,7 @@ class Sender {
   friend std::pair<Sender<U>, Receiver<U>> make_queue(std::uint64_t capacity);
   explicit Sender(std::shared_ptr<QueueState<T>> s);
   static awaitable<TrySend> send_from(Sender self, T item, std::chrono::steady_clock::time_point deadline);
+  static awaitable<bool> queued(awaitable<TrySend> sending);
   std::shared_ptr<QueueState<T>> state_;
 };
 

@@ -121,9 +121,14 @@ TrySend Sender<T>::try_send(T& item) {
 
 template <class T>
 awaitable<bool> Sender<T>::send(T item) {
+  // send_from's frame takes its own sending end here, at the call.
+  return queued(send_from(*this, std::move(item), std::chrono::steady_clock::time_point::max()));
+}
+
+template <class T>
+awaitable<bool> Sender<T>::queued(awaitable<TrySend> sending) {
   // Without a deadline the only outcomes are Ok and Closed.
-  const TrySend sent = co_await send_from(*this, std::move(item), std::chrono::steady_clock::time_point::max());
-  co_return sent == TrySend::Ok;
+  co_return co_await std::move(sending) == TrySend::Ok;
 }
 
 template <class T>

@@ -126,6 +126,30 @@ TEST(Queue, CapacityOneBlockingSendWaitsForTheReceiver) {
 // The receiver drains what was queued after the last sender is gone; recv
 // then reports the end. A recv that is waiting when the last sender goes is
 // woken with the end.
+// send() and send_until() hold their own sending end from the call on: the
+// Sender they were called on may be gone before they are awaited.
+TEST(Queue, ASendOutlivesTheSenderItWasStartedFrom) {
+  asio::io_context ctx;
+  auto [tx, rx] = make_queue<int>(2);
+  Sender<int> first = tx;
+  Sender<int> second = tx;
+  awaitable<bool> sending = first.send(1);
+  awaitable<TrySend> sending_until = second.send_until(2, std::chrono::steady_clock::now() + 1s);
+  { auto gone = std::move(first); }
+  { auto gone = std::move(second); }
+  bool sent = false;
+  TrySend sent_until = TrySend::Closed;
+  spawn(ctx, [](awaitable<bool> a, awaitable<TrySend> b, bool& sent, TrySend& sent_until) -> awaitable<void> {
+    sent = co_await std::move(a);
+    sent_until = co_await std::move(b);
+  }(std::move(sending), std::move(sending_until), sent, sent_until));
+  ctx.run();
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(sent_until, TrySend::Ok);
+  EXPECT_EQ(rx.try_recv(), 1);
+  EXPECT_EQ(rx.try_recv(), 2);
+}
+
 TEST(Queue, ReceiverDrainsAfterLastSenderThenSeesTheEnd) {
   asio::io_context ctx;
   auto [tx, rx] = make_queue<int>(4);
