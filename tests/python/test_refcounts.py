@@ -140,10 +140,13 @@ LEAK_CASES = [
 
 @pytest.mark.parametrize("action", LEAK_CASES)
 def test_repeated_calls_leave_nothing_behind(action):
-    # A reference leaked per call is at least 32 bytes a call; what the
-    # interpreter caches on its own (free lists, notes' strings) stays far
-    # below that.
-    assert traced_growth(action, 1000) < 16 * 1000
+    # A reference leaked per call is at least 32 bytes a call, in every
+    # window of calls. What the interpreter allocates once on its own (a
+    # cache or table growing, up to ~16 KB seen) lands in one window only, so
+    # the growth is compared over windows of 1,000 and 3,000 calls: a leak
+    # adds at least 64 KB between them.
+    short, long = traced_growth(action, 1000), traced_growth(action, 3000)
+    assert long - short < 16 * 2000, (short, long)
 
 
 def rss_bytes():
