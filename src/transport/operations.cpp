@@ -166,12 +166,11 @@ void Transport::send_error_blocking(const NodeId& peer, std::string detail,
   (void)send_pending({peer, build_error(detail, correlation_id), std::nullopt});
 }
 
-async::awaitable<void> Transport::reply_error(const NodeId& peer, std::string detail,
-                                              std::optional<std::uint64_t> correlation_id) const {
-  WireMessage msg = build_error(detail, correlation_id);
+async::awaitable<void> Transport::reply_error(const NodeId& peer, ErrorReply reply,
+                                              std::chrono::steady_clock::time_point deadline) const {
+  WireMessage msg = build_error(reply.detail, reply.correlation_id);
   const std::optional<PeerHandle> handle = shared_->peers.find(peer);
   if (!handle) co_return;
-  const auto deadline = deadline_after(config().peer_timeout).value_or(std::chrono::steady_clock::time_point::max());
   if (co_await handle->send_until(std::move(msg), deadline) == async::TrySend::Full) {
     log::event(log::Level::Debug, log::TRANSPORT, "error reply dropped, peer queue full", {{"peer", peer.to_full()}});
   }

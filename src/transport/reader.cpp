@@ -158,6 +158,7 @@ class Reader {
   // Decodes one chunk and handles its messages in order; false ends the reader
   // (the rest of the chunk and the decoder's bytes are discarded with it).
   async::awaitable<bool> handle_chunk(std::span<const std::uint8_t> chunk) {
+    std::optional<Clock::time_point> reply_deadline;  // set by the chunk's first error reply
     auto decoded = decoder_.decode(chunk);
     if (!decoded.ok()) {
       warn("invalid frame, dropping connection", {{"e", decoded.error().to_string()}});
@@ -182,8 +183,17 @@ class Reader {
         warn("data before handshake, dropping connection");
         co_return false;
       }
-      co_await self_.route(known_->id, std::move(msg));
+      std::optional<Transport::ErrorReply> reply = self_.route_now(known_->id, std::move(msg), recent_mailbox_);
+      if (reply) {
+        recent_mailbox_.forget();
+        // Every reply of the chunk waits until one deadline at most, so that
+        // a chunk of many messages that all need one holds the reader for
+        // one read time-out, not one per message.
+        if (!reply_deadline) reply_deadline = deadline_after(self_.config().peer_timeout).value_or(Clock::time_point::max());
+        co_await self_.reply_error(known_->id, std::move(*reply), *reply_deadline);
+      }
     }
+    recent_mailbox_.forget();
     co_return true;
   }
 
@@ -226,6 +236,7 @@ class Reader {
   std::optional<KnownPeer> known_;
   EventReceiver events_;
   bool events_open_ = true;
+  Transport::RecentMailbox recent_mailbox_;  // within one chunk only
   wire::FrameDecoder decoder_;
   std::array<std::uint8_t, READ_BUF_LEN> buf_{};
   asio::steady_timer timer_;

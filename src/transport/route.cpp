@@ -1,6 +1,8 @@
 // Routing of the messages that a connection's reader receives from its known
 // peer: Data to the named actor's mailbox (or an error reply), Error to a
 // PeerError event.
+#include <chrono>
+#include <optional>
 #include <utility>
 
 #include "json/rerender.h"
@@ -25,34 +27,45 @@ std::string error_detail(const std::vector<std::uint8_t>& payload) {
 // queue for at most the read time-out (see reply_error), and the reader reads
 // nothing meanwhile.
 async::awaitable<void> Transport::route(NodeId from, WireMessage msg) const {
+  RecentMailbox recent;
+  std::optional<ErrorReply> reply = route_now(from, std::move(msg), recent);
+  recent.forget();
+  if (reply) {
+    co_await reply_error(from, std::move(*reply),
+                         deadline_after(config().peer_timeout).value_or(std::chrono::steady_clock::time_point::max()));
+  }
+}
+
+std::optional<Transport::ErrorReply> Transport::route_now(const NodeId& from, WireMessage msg,
+                                                          RecentMailbox& recent) const {
   switch (msg.kind) {
     case wire::MessageKind::Data: {
-      std::optional<MailboxSender> mailbox = shared_->actors.find(msg.dst_actor);
-      if (!mailbox) {
-        co_await reply_error(from, "actor_not_found:" + msg.dst_actor, msg.correlation_id);
-        break;
+      if (!recent.known || recent.name != msg.dst_actor) {
+        recent.mailbox = shared_->actors.find(msg.dst_actor);
+        recent.name = msg.dst_actor;
+        recent.known = true;
       }
-      switch (mailbox->try_send(msg)) {
+      if (!recent.mailbox) return ErrorReply{"actor_not_found:" + msg.dst_actor, msg.correlation_id};
+      switch (recent.mailbox->try_send(msg)) {
         case async::TrySend::Ok:
-          break;
+          return std::nullopt;
         case async::TrySend::Full:
           // try_send left `msg` untouched.
           publish(MailboxFull{msg.dst_actor});
-          co_await reply_error(from, "mailbox_full:" + msg.dst_actor, msg.correlation_id);
-          break;
+          return ErrorReply{"mailbox_full:" + msg.dst_actor, msg.correlation_id};
         case async::TrySend::Closed:
-          break;  // the actor's delivery has ended: dropped without a trace
+          return std::nullopt;  // the actor's delivery has ended: dropped without a trace
       }
-      break;
+      return std::nullopt;
     }
     case wire::MessageKind::Error:
-      publish(PeerError{std::move(from), error_detail(msg.payload), msg.correlation_id});
-      break;
+      publish(PeerError{from, error_detail(msg.payload), msg.correlation_id});
+      return std::nullopt;
     case wire::MessageKind::Heartbeat:
     case wire::MessageKind::Handshake:
-      break;
+      return std::nullopt;
   }
-  co_return;
+  return std::nullopt;
 }
 
 }  // namespace vardimont::transport

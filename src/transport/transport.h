@@ -192,6 +192,36 @@ class Transport {
   // (a put that never waits), Error to a PeerError event. A coroutine because
   // an error reply to `from` may wait for room, up to the read time-out.
   async::awaitable<void> route(NodeId from, WireMessage msg) const;
+  // An error reply that routing one message asks for, to that message's peer.
+  struct ErrorReply {
+    std::string detail;
+    std::optional<std::uint64_t> correlation_id;
+  };
+  // The mailbox that one reader routed to last, so that a run of messages for
+  // one actor looks the routing table up once. The reader forgets it before
+  // it waits for anything: a kept sending end would hold back the end of an
+  // unregistered actor's delivery.
+  struct RecentMailbox {
+    std::string name;
+    std::optional<MailboxSender> mailbox;  // none: no actor of that name
+    bool known = false;
+
+    void forget() noexcept {
+      mailbox.reset();
+      known = false;
+    }
+  };
+  // route without its wait: does everything but the error reply, which it
+  // hands back for reply_error.
+  std::optional<ErrorReply> route_now(const NodeId& from, WireMessage msg, RecentMailbox& recent) const;
+  // Sends route's error reply to `peer`, waiting for room in the peer queue
+  // until `deadline` at most; a reply that finds no room by then is dropped
+  // with a DEBUG line. The reader that routes reads nothing while its reply
+  // waits, so an unbounded wait could stop two nodes whose queues are full in
+  // both directions for good; a reader gives all the replies of one chunk one
+  // deadline, so that a chunk of many holds it for one read time-out at most.
+  async::awaitable<void> reply_error(const NodeId& peer, ErrorReply reply,
+                                     std::chrono::steady_clock::time_point deadline) const;
   static async::awaitable<void> heartbeat_loop(Transport self, NodeId peer);
   static async::awaitable<void> reconnect_loop(Transport self, NodeId peer);
   static async::awaitable<void> reconnect_supervisor(Transport self, EventReceiver events);
@@ -233,12 +263,6 @@ class Transport {
   WireMessage build_error(const std::string& detail, std::optional<std::uint64_t> correlation_id) const;
   // send_pending from a coroutine.
   async::awaitable<Result<void, SendError>> async_send_pending(PendingSend pending) const;
-  // route's error replies: wait for room in the peer queue for at most the
-  // read time-out, then are dropped with a DEBUG line. The reader that routes
-  // reads nothing while its reply waits, so an unbounded wait could stop two
-  // nodes whose queues are full in both directions for good.
-  async::awaitable<void> reply_error(const NodeId& peer, std::string detail,
-                                     std::optional<std::uint64_t> correlation_id) const;
 
   NodeId local_id_;
   std::string local_full_;

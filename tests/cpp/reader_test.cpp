@@ -316,6 +316,48 @@ TEST_F(ReaderTest, EveryMessageDroppedAtAFullMailboxIsAnswered) {
   EXPECT_EQ(replies, COUNT - 1);  // the first message took the mailbox's one slot
 }
 
+// Error replies that find the peer queue full share one deadline per chunk:
+// a chunk of many messages for a missing actor, from a peer that reads
+// nothing, holds the reader for one read time-out, not one per message.
+TEST_F(ReaderTest, TheErrorRepliesOfOneChunkWaitForOneReadTimeOutInAll) {
+  LogCapture logs("_core::transport=debug");
+  TransportConfig config = fast_config();
+  config.peer_queue_capacity = 1;
+  config.peer_timeout = transport::Duration::from_millis(300);
+  Transport n = start("n", config);
+  auto [mailbox, rx] = async::make_queue<WireMessage>(8);
+  n.register_actor("real", std::move(mailbox));
+  const NodeId x = node_id("x@127.0.0.1:9");
+  RawPeer p = RawPeer::dial(n.local_id().port);
+  p.set_buffer_sizes(SMALL_BUFFERS);
+  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
+  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  // The writer is stuck in a write that the peer never reads, and the queue
+  // behind it is full.
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(n.send_data_bytes(x, "a", std::vector<std::uint8_t>(BIG_PAYLOAD, 'b'), std::nullopt, std::nullopt));
+  }
+
+  constexpr int GHOSTS = 16;  // 16 read time-outs would be 4.8 s
+  std::vector<std::uint8_t> chunk;
+  for (int i = 1; i <= GHOSTS; ++i) {
+    auto f = frame_of(data_from(x.to_full(), "ghost", "m", static_cast<std::uint64_t>(i)));
+    chunk.insert(chunk.end(), f.begin(), f.end());
+  }
+  auto last = frame_of(data_from(x.to_full(), "real", "m", 99));
+  chunk.insert(chunk.end(), last.begin(), last.end());
+  ASSERT_LT(chunk.size(), 4096u);  // one read
+  ASSERT_TRUE(p.write(chunk));
+
+  std::optional<WireMessage> got;
+  EXPECT_TRUE(eventually([&] { return (got = rx.try_recv()).has_value(); }, 2s))
+      << "the reader is still held by the chunk's error replies";
+  EXPECT_EQ(logs.count_containing(log_tail(log::Level::Debug, "error reply dropped, peer queue full",
+                                           {{"peer", x.to_full()}})),
+            static_cast<std::size_t>(GHOSTS));
+  p.close();
+}
+
 TEST_F(ReaderTest, EventsRestartTheReadTimeOut) {
   TransportConfig config = fast_config();
   config.peer_timeout = transport::Duration::from_millis(150);
