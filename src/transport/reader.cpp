@@ -3,15 +3,19 @@
 // message of a known peer to route, watches the events for its own peer's
 // disconnection, and at its end removes its own registration.
 //
-// The wait of one iteration is a parallel group of one read, the event
-// subscription's readiness (only once the peer is known) and the deadline.
-// The group delivers every operation's result, so bytes that a read returned
-// are handled even when another branch finished first, and the event wait
-// takes nothing out of the subscription, so a cancelled wait loses no event.
-// When several branches are ready together, all of them are acted on: the
-// bytes are handled first, then the events (so a busy peer cannot starve its
-// own disconnection), and the deadline counts only for a wait in which
-// neither input nor an event arrived.
+// One read at a time runs alone; the read time-out and the event watch run
+// beside it on the connection's strand and end a pending read, by its own
+// cancellation slot, when the connection must end (the writer's write on the
+// same socket goes on):
+// - the time-out is one timer for the connection, not one per read: when it
+//   fires and the read under way started less than the read time-out ago (or
+//   no read is under way: route's waits lie outside the time-out), it is
+//   armed again for the rest;
+// - the event watch (DisconnectionWatch) starts once the peer is known; its
+//   own peer's PeerDisconnected ends the reader, any other event restarts the
+//   read time-out.
+// Bytes that a read returned are always handled, also when the watch asked
+// for the end meanwhile; the end is acted on after them.
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -25,6 +29,7 @@
 
 #include "async/asio.h"
 #include "log/log.h"
+#include "transport/disconnection_watch.h"
 #include "transport/peer.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
@@ -37,16 +42,6 @@ namespace vardimont::transport {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using asio::experimental::make_parallel_group;
-using asio::experimental::wait_for_one;
-
-// What one wait of the loop brought. Several parts can be set at once.
-struct WaitOutcome {
-  std::error_code read_ec;  // operation_aborted: the read was cancelled
-  std::size_t read_len = 0;
-  bool events_ready = false;
-  bool deadline_passed = false;
-};
 
 // The longest first frame that an accepted connection may announce: its
 // Handshake, a few hundred bytes from any node of this system. Nothing more is
@@ -60,39 +55,45 @@ void warn(std::string_view message, std::initializer_list<log::Field> fields = {
   log::event(log::Level::Warn, log::TRANSPORT, message, fields);
 }
 
-// One connection's reader state.
-class Reader {
+// One connection's reader state, shared with the pending time-out and event
+// watch, which run on the connection's strand too.
+class Reader : public std::enable_shared_from_this<Reader> {
  public:
   Reader(Transport self, ReadHalf read_half, std::optional<WriteHalf> writer, std::optional<KnownPeer> known)
       : self_(std::move(self)),
         read_half_(std::move(read_half)),
         writer_(std::move(writer)),
         known_(std::move(known)),
-        events_(self_.subscribe_events()),
+        watch_(self_.subscribe_events()),
         decoder_(known_ ? wire::FrameDecoder() : wire::FrameDecoder(MAX_FIRST_FRAME_LEN)),
+        read_timeout_(self_.config().peer_timeout.to_steady()),
         timer_(read_half_.socket().get_executor()) {}
 
-  // The loop; returns when the connection is finished. Every iteration arms
-  // a new deadline, so input and events both restart the time-out.
+  // The loop; returns when the connection is finished.
   async::awaitable<void> run() {
+    read_started_ = Clock::now();
+    if (const auto deadline = deadline_of(read_started_)) arm_time_out(*deadline);
+    if (known_) {
+      watch_.follow(known_->id);
+      watch_events();
+    }
     for (;;) {
-      const WaitOutcome w = co_await wait();
-      const bool got_bytes = !w.read_ec && w.read_len > 0;
-      if (got_bytes) {
-        if (!co_await handle_chunk(std::span<const std::uint8_t>(buf_.data(), w.read_len))) co_return;
-      } else if (w.read_ec && w.read_ec != asio::error::operation_aborted) {
+      if (end_) co_return;
+      read_started_ = Clock::now();
+      reading_ = true;
+      auto [ec, n] = co_await read_half_.socket().async_read_some(
+          asio::buffer(buf_), asio::bind_cancellation_slot(cancel_read_.slot(), async::use_tuple));
+      reading_ = false;
+      if (!ec && n > 0) {
+        if (!co_await handle_chunk(std::span<const std::uint8_t>(buf_.data(), n))) co_return;
+      } else if (ec && ec != asio::error::operation_aborted) {
         // End of stream (the far end closed its sending direction) ends the
         // reader silently; any other failure is logged.
-        if (w.read_ec != asio::error::eof) {
-          log::event(log::Level::Debug, log::TRANSPORT, "read error, dropping connection",
-                     {{"e", w.read_ec.message()}});
+        if (ec != asio::error::eof) {
+          log::event(log::Level::Debug, log::TRANSPORT, "read error, dropping connection", {{"e", ec.message()}});
         }
         co_return;
       }
-      // Events ready in the same wait are looked at too, so a peer that never
-      // stops sending cannot keep its own disconnection from being seen.
-      if (w.events_ready && own_disconnection_announced()) co_return;
-      if (!got_bytes && !w.events_ready && w.deadline_passed) co_return;
     }
   }
 
@@ -101,58 +102,69 @@ class Reader {
   // publishes nothing). The writer is then given the read time-out once more
   // to write what is queued: a peer that stopped sending but still reads gets
   // it, while a peer that reads nothing cannot keep the socket, the writer
-  // and whoever waits for room in its queue beyond that grace.
+  // and whoever waits for room in its queue beyond that grace. Stops the
+  // time-out and the watch, which let go of this state as they complete.
   void finish() {
+    end_ = true;
+    timer_.cancel();
+    watch_.stop();
     if (known_ && self_.unregister_connection(known_->handle)) self_.publish(PeerDisconnected{known_->id});
     read_half_.close_after(deadline_after(self_.config().peer_timeout).value_or(Clock::time_point::max()));
   }
 
  private:
-  async::awaitable<WaitOutcome> wait() {
-    const auto deadline = deadline_after(self_.config().peer_timeout);
-    timer_.expires_at(deadline.value_or(Clock::time_point::max()));
-    auto& socket = read_half_.socket();
-    WaitOutcome w;
-    if (known_ && events_open_) {
-      auto [order, read_ec, n, event_ec, timer_ec] =
-          co_await make_parallel_group(socket.async_read_some(asio::buffer(buf_), async::deferred),
-                                       events_.async_wait_ready(timer_.get_executor(), async::deferred),
-                                       timer_.async_wait(async::deferred))
-              .async_wait(wait_for_one(), async::use_awaitable);
-      (void)order;
-      w.read_ec = read_ec;
-      w.read_len = n;
-      w.events_ready = !event_ec;
-      w.deadline_passed = !timer_ec;
-    } else {
-      auto [order, read_ec, n, timer_ec] =
-          co_await make_parallel_group(socket.async_read_some(asio::buffer(buf_), async::deferred),
-                                       timer_.async_wait(async::deferred))
-              .async_wait(wait_for_one(), async::use_awaitable);
-      (void)order;
-      w.read_ec = read_ec;
-      w.read_len = n;
-      w.deadline_passed = !timer_ec;
-    }
-    co_return w;
+  // The deadline of a read started at `start`; none when it cannot be
+  // represented (the read then has no time-out).
+  std::optional<Clock::time_point> deadline_of(Clock::time_point start) const {
+    if (start.time_since_epoch() > Clock::time_point::max().time_since_epoch() - read_timeout_) return std::nullopt;
+    return start + read_timeout_;
   }
 
-  // Takes every event that is ready; whether one of them is the
-  // PeerDisconnected of this reader's own peer. A lag notice is skipped.
-  bool own_disconnection_announced() {
-    while (auto item = events_.try_recv()) {
-      if (std::holds_alternative<async::Closed>(*item)) {
-        // Cannot happen while this reader holds its Transport; stop watching
-        // rather than wake up for it again and again.
-        events_open_ = false;
-        return false;
-      }
-      if (const auto* event = std::get_if<Event>(&*item)) {
-        const auto* gone = std::get_if<PeerDisconnected>(event);
-        if (gone && known_ && gone->peer == known_->id) return true;
-      }
+  // Ends a read under way; the loop then sees `end_`.
+  void end_now() {
+    end_ = true;
+    if (reading_) cancel_read_.emit(asio::cancellation_type::all);
+  }
+
+  void arm_time_out(Clock::time_point at) {
+    timer_.expires_at(at);
+    timer_.async_wait([self = shared_from_this()](std::error_code ec) {
+      if (!ec) self->on_time_out();
+    });
+  }
+
+  void on_time_out() {
+    if (end_) return;
+    if (!reading_) {
+      // Route's waits do not count: the next read starts its own time-out.
+      if (const auto deadline = deadline_of(Clock::now())) arm_time_out(*deadline);
+      return;
     }
-    return false;
+    const std::optional<Clock::time_point> deadline = deadline_of(read_started_);
+    if (!deadline) return;
+    if (Clock::now() >= *deadline) {
+      end_now();  // silence: ends without a log line
+      return;
+    }
+    arm_time_out(*deadline);
+  }
+
+  void watch_events() {
+    watch_.arm(timer_.get_executor(), shared_from_this(), [this](DisconnectionWatch::Seen seen) {
+      switch (seen) {
+        case DisconnectionWatch::Seen::OwnDisconnection:
+          end_now();
+          return;
+        case DisconnectionWatch::Seen::Closed:
+          // Cannot happen while this reader holds its Transport; stop watching
+          // rather than wake up for it again and again.
+          return;
+        case DisconnectionWatch::Seen::Nothing:
+          read_started_ = Clock::now();  // every event that wakes the reader restarts its time-out
+          watch_events();
+          return;
+      }
+    });
   }
 
   // Decodes one chunk and handles its messages in order; false ends the reader
@@ -225,6 +237,8 @@ class Reader {
       return false;
     }
     known_ = KnownPeer{peer, std::move(handle)};
+    watch_.follow(peer);
+    watch_events();
     self_.publish(PeerConnected{peer});
     self_.spawn(Transport::heartbeat_loop(self_, std::move(peer)));
     return true;
@@ -234,12 +248,16 @@ class Reader {
   ReadHalf read_half_;
   std::optional<WriteHalf> writer_;
   std::optional<KnownPeer> known_;
-  EventReceiver events_;
-  bool events_open_ = true;
+  DisconnectionWatch watch_;
   Transport::RecentMailbox recent_mailbox_;  // within one chunk only
   wire::FrameDecoder decoder_;
   std::array<std::uint8_t, READ_BUF_LEN> buf_{};
-  asio::steady_timer timer_;
+  const Clock::duration read_timeout_;
+  asio::steady_timer timer_;  // the read time-out
+  asio::cancellation_signal cancel_read_;
+  Clock::time_point read_started_;  // of the read under way, or of the last one
+  bool reading_ = false;
+  bool end_ = false;  // the time-out or the peer's disconnection ends the reader
 };
 
 }  // namespace
@@ -248,9 +266,9 @@ async::awaitable<void> Transport::read_loop(Transport self, ReadHalf reader, std
                                             std::optional<KnownPeer> known) {
   // The state is built inside the try block, so that a failure to set it up
   // ends the task quietly too.
-  std::unique_ptr<Reader> r;
+  std::shared_ptr<Reader> r;
   try {
-    r = std::make_unique<Reader>(std::move(self), std::move(reader), std::move(writer), std::move(known));
+    r = std::make_shared<Reader>(std::move(self), std::move(reader), std::move(writer), std::move(known));
     co_await r->run();
   } catch (const std::exception&) {
     // A task ends quietly; the ending below still runs.

@@ -226,9 +226,10 @@ class Transport {
   static async::awaitable<void> reconnect_loop(Transport self, NodeId peer);
   static async::awaitable<void> reconnect_supervisor(Transport self, EventReceiver events);
 
-  // Spawns a detached task on this transport's executor. A task that waits in
-  // a parallel group must not go here: the group's branches complete on their
-  // own executors, so such a task runs on a strand of its own (spawn_on).
+  // Spawns a detached task on this transport's executor. A task whose state
+  // is shared with handlers of its own (an event watch, a time-out) must not
+  // go here, since both workers could run them at once: it runs on a strand
+  // of its own (spawn_on).
   void spawn(async::awaitable<void> task) const;
   // Spawns a detached task on `ex` (a connection's strand, for its reader).
   static void spawn_on(const async::Executor& ex, async::awaitable<void> task);
