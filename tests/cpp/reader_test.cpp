@@ -323,7 +323,7 @@ TEST_F(ReaderTest, TheErrorRepliesOfOneChunkWaitForOneReadTimeOutInAll) {
   LogCapture logs("_core::transport=debug");
   TransportConfig config = fast_config();
   config.peer_queue_capacity = 1;
-  config.peer_timeout = transport::Duration::from_millis(300);
+  config.peer_timeout = transport::Duration::from_millis(400);
   Transport n = start("n", config);
   auto [mailbox, rx] = async::make_queue<WireMessage>(8);
   n.register_actor("real", std::move(mailbox));
@@ -333,12 +333,27 @@ TEST_F(ReaderTest, TheErrorRepliesOfOneChunkWaitForOneReadTimeOutInAll) {
   ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
   // The writer is stuck in a write that the peer never reads, and the queue
-  // behind it is full.
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_TRUE(n.send_data_bytes(x, "a", std::vector<std::uint8_t>(BIG_PAYLOAD, 'b'), std::nullopt, std::nullopt));
+  // behind it is full (the node's own heartbeats may take part in filling
+  // it). The peer's heartbeats keep its read time-out from running out
+  // meanwhile, however slow the build.
+  std::atomic<bool> filling{true};
+  std::thread keep_alive([&] {
+    while (filling) {
+      (void)p.send(heartbeat_from(x.to_full()));
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  bool filled = n.send_data_bytes(x, "a", std::vector<std::uint8_t>(BIG_PAYLOAD, 'b'), std::nullopt, std::nullopt).ok();
+  for (int i = 0; i < 1'000 && filled; ++i) {
+    auto first = n.try_send_data_bytes(x, "a", {'1'}, std::nullopt, std::nullopt);
+    if (std::holds_alternative<Transport::PendingSend>(first)) break;  // no room
+    filled = std::get<0>(first).ok();
   }
+  filling = false;
+  keep_alive.join();
+  ASSERT_TRUE(filled);
 
-  constexpr int GHOSTS = 16;  // 16 read time-outs would be 4.8 s
+  constexpr int GHOSTS = 16;  // a read time-out each would be 6.4 s
   std::vector<std::uint8_t> chunk;
   for (int i = 1; i <= GHOSTS; ++i) {
     auto f = frame_of(data_from(x.to_full(), "ghost", "m", static_cast<std::uint64_t>(i)));
@@ -350,7 +365,7 @@ TEST_F(ReaderTest, TheErrorRepliesOfOneChunkWaitForOneReadTimeOutInAll) {
   ASSERT_TRUE(p.write(chunk));
 
   std::optional<WireMessage> got;
-  EXPECT_TRUE(eventually([&] { return (got = rx.try_recv()).has_value(); }, 2s))
+  EXPECT_TRUE(eventually([&] { return (got = rx.try_recv()).has_value(); }, 3s))
       << "the reader is still held by the chunk's error replies";
   EXPECT_EQ(logs.count_containing(log_tail(log::Level::Debug, "error reply dropped, peer queue full",
                                            {{"peer", x.to_full()}})),
