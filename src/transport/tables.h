@@ -90,7 +90,7 @@ class ReconnectLoops {
   // One counted loop; destroying it (write lock) takes the loop off the count.
   class Running {
    public:
-    Running(Running&& o) noexcept = default;
+    Running(Running&&) noexcept = default;
     Running& operator=(Running&&) = delete;
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
