@@ -1,12 +1,15 @@
 // Reconnection: a loop per peer that dials again at a fixed pause until the
 // peer is connected, no longer wanted, or the optional limit of attempts is
 // used up; and the node's one supervisor, which starts such a loop for every
-// disconnection of a wanted peer, and for every wanted peer that is not
-// connected whenever it has fallen behind the events. Nothing keeps a register of running loops:
-// several can run for one peer, each counting its own attempts.
+// disconnection of a wanted peer, and, whenever it has fallen behind the
+// events, for every wanted peer that is neither connected nor has a loop
+// running. Each loop is counted per peer (ReconnectLoops) from the moment it is
+// made until its frame is destroyed. A disconnection starts a loop even when
+// one runs: several can run for one peer, each counting its own attempts.
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -27,9 +30,9 @@ void debug(std::string_view message, std::initializer_list<log::Field> fields) {
   log::event(log::Level::Debug, log::TRANSPORT, message, fields);
 }
 
-}  // namespace
-
-async::awaitable<void> Transport::reconnect_loop(Transport self, NodeId peer) {
+// The loop itself; `running` keeps it counted until the frame is destroyed.
+async::awaitable<void> run_reconnect_loop(Transport self, NodeId peer,
+                                          [[maybe_unused]] ReconnectLoops::Running running) {
   try {
     const TransportConfig& config = self.config();
     std::uint32_t attempts = 0;
@@ -67,6 +70,16 @@ async::awaitable<void> Transport::reconnect_loop(Transport self, NodeId peer) {
   }
 }
 
+}  // namespace
+
+async::awaitable<void> Transport::reconnect_loop(Transport self, NodeId peer) {
+  // Counted when the task is made, not when it first runs, so that the
+  // supervisor sees the loop as soon as it is spawned.
+  std::shared_ptr<ReconnectLoops> loops(self.shared_, &self.shared_->reconnect_loops);
+  ReconnectLoops::Running running = ReconnectLoops::start(std::move(loops), peer);
+  return run_reconnect_loop(std::move(self), std::move(peer), std::move(running));
+}
+
 async::awaitable<void> Transport::reconnect_supervisor(Transport self, EventReceiver events) {
   try {
     for (;;) {
@@ -77,10 +90,15 @@ async::awaitable<void> Transport::reconnect_supervisor(Transport self, EventRece
         // Disconnections may be among the events missed, and any peer can
         // cause a lag (a burst at a full mailbox), so the supervisor never
         // stops at one: it makes up for what it missed by starting a loop for
-        // every wanted peer that is not connected now. A loop started for a
-        // peer that connects meanwhile ends at its own check.
+        // every wanted peer that is not connected now and has no loop running.
+        // A peer that already has one is left to it, so that lags, however
+        // often they come, never add loops (dials) for a peer that stays
+        // down. A loop started for a peer that connects meanwhile ends at its
+        // own check.
         for (const NodeId& peer : self.state().desired.snapshot()) {
-          if (!self.has_peer(peer)) self.spawn(reconnect_loop(self, peer));
+          if (!self.has_peer(peer) && self.state().reconnect_loops.running(peer) == 0) {
+            self.spawn(reconnect_loop(self, peer));
+          }
         }
         continue;
       }

@@ -93,6 +93,32 @@ std::vector<NodeId> DesiredPeers::snapshot() const {
   return {peers_.begin(), peers_.end()};
 }
 
+// --- ReconnectLoops
+
+ReconnectLoops::Running ReconnectLoops::start(std::shared_ptr<ReconnectLoops> table, const NodeId& peer) {
+  {
+    std::unique_lock lock(table->mutex_);
+    ++table->loops_[peer];
+  }
+  return Running(std::move(table), peer);
+}
+
+ReconnectLoops::Running::~Running() {
+  if (table_) table_->stop(peer_);  // a moved-from Running counts nothing
+}
+
+std::size_t ReconnectLoops::running(const NodeId& peer) const {
+  std::shared_lock lock(mutex_);
+  auto it = loops_.find(peer);
+  return it == loops_.end() ? 0 : it->second;
+}
+
+void ReconnectLoops::stop(const NodeId& peer) {
+  std::unique_lock lock(mutex_);
+  auto it = loops_.find(peer);
+  if (it != loops_.end() && --it->second == 0) loops_.erase(it);
+}
+
 // --- RoutingTable
 
 std::optional<MailboxSender> RoutingTable::find(std::string_view name) const {

@@ -1,6 +1,6 @@
-// The three tables that every copy of one Transport shares: the peer table,
-// the desired-peer set and the routing table. Each owns its lock; nothing
-// else locks them.
+// The tables that every copy of one Transport shares: the peer table, the
+// desired-peer set, the count of running reconnect loops and the routing
+// table. Each owns its lock; nothing else locks them.
 //
 // Locking rule: each table holds its std::shared_mutex for one table
 // operation only (a lookup and the copy of what was found, or one insert or
@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <shared_mutex>
 #include <string>
@@ -79,6 +80,39 @@ class DesiredPeers {
  private:
   mutable std::shared_mutex mutex_;
   std::unordered_set<NodeId> peers_;
+};
+
+// For each peer, how many reconnect loops run for it. A loop is counted from
+// the moment its task is made until the task's frame is destroyed, however it
+// ends: returning, failing, or dropped unrun when the runtime shuts down.
+class ReconnectLoops {
+ public:
+  // One counted loop; destroying it (write lock) takes the loop off the count.
+  class Running {
+   public:
+    Running(Running&&) noexcept = default;
+    Running& operator=(Running&&) = delete;
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    ~Running();
+
+   private:
+    friend class ReconnectLoops;
+    Running(std::shared_ptr<ReconnectLoops> table, NodeId peer) : table_(std::move(table)), peer_(std::move(peer)) {}
+    // Keeps the table alive for as long as the loop is counted in it.
+    std::shared_ptr<ReconnectLoops> table_;
+    NodeId peer_;
+  };
+
+  // Counts one more loop for `peer` in `table` (write lock).
+  static Running start(std::shared_ptr<ReconnectLoops> table, const NodeId& peer);
+  std::size_t running(const NodeId& peer) const;  // read lock
+
+ private:
+  void stop(const NodeId& peer);
+
+  mutable std::shared_mutex mutex_;
+  std::unordered_map<NodeId, std::size_t> loops_;
 };
 
 // Actor name to the sending end of its mailbox.

@@ -29,6 +29,8 @@ struct Transport::Shared {
 
   PeerTable peers;
   DesiredPeers desired;
+  // How many reconnect loops run for each peer (see reconnect.cpp).
+  ReconnectLoops reconnect_loops;
   RoutingTable actors;
 
   // The message id counter; see Transport::take_msg_id.

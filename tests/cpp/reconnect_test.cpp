@@ -1,6 +1,7 @@
 // Reconnection: attempts, their log lines and the give-up; attempts that
-// time out; the checks that end a loop without dialling; the supervisor, its
-// end at the first lag, and the switch that turns reconnection off.
+// time out; the checks that end a loop without dialling; the supervisor, what
+// it does at a lag (and does not: add a loop for a peer that has one), and the
+// switch that turns reconnection off.
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -138,6 +139,41 @@ TEST_F(ReconnectTest, SupervisorThatLagsReconnectsEveryWantedPeerAndGoesOn) {
   a.publish(PeerDisconnected{later});
   EXPECT_TRUE(later_listener.accept().valid()) << "the supervisor stopped receiving";
   EXPECT_FALSE(done->load());
+}
+
+// A wanted peer that stays down already has its loop; a lag must not add one
+// (each loop dials once per interval and counts its own attempts, so repeated
+// lags would multiply the dials without bound). A wanted peer with no loop
+// gets exactly one. The supervisor runs on a context of the test's own, so
+// that each lag is taken in full before the count is read.
+TEST_F(ReconnectTest, LagsStartNoLoopForAPeerWhoseLoopRuns) {
+  Transport a = start("a", config(std::nullopt));
+  const NodeId down{"down", "127.0.0.1", refused_port()};
+  const NodeId unlooped{"unlooped", "127.0.0.1", refused_port()};
+  a.spawn(Transport::connect(a, down));  // the first dial fails: a loop runs
+  ASSERT_TRUE(eventually([&] { return a.state().reconnect_loops.running(down) == 1; }));
+  a.state().desired.insert(unlooped);
+
+  asio::io_context supervisor_context;
+  asio::co_spawn(supervisor_context, Transport::reconnect_supervisor(a, a.subscribe_events()), asio::detached);
+  for (int lag = 1; lag <= 5; ++lag) {
+    SCOPED_TRACE("lag " + std::to_string(lag));
+    for (std::size_t i = 0; i <= transport::EVENT_CAPACITY; ++i) a.publish(MailboxFull{"burst"});
+    supervisor_context.poll();  // the lag, the events kept, then a wait
+    EXPECT_EQ(a.state().reconnect_loops.running(down), 1u);
+    EXPECT_EQ(a.state().reconnect_loops.running(unlooped), 1u);
+  }
+
+  // The one loop still reconnects the peer when it is back.
+  RawListener back(16, down.port);
+  ASSERT_TRUE(back.valid());
+  EXPECT_TRUE(back.accept().valid());
+  // Loops that end are no longer counted.
+  a.forget_peer(down);
+  a.forget_peer(unlooped);
+  EXPECT_TRUE(eventually([&] {
+    return a.state().reconnect_loops.running(down) == 0 && a.state().reconnect_loops.running(unlooped) == 0;
+  }));
 }
 
 TEST_F(ReconnectTest, NothingReconnectsWhenReconnectionIsOff) {
