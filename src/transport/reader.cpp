@@ -23,6 +23,7 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -51,6 +52,10 @@ constexpr std::size_t MAX_FIRST_FRAME_LEN = 65'536;
 // How much one read takes from the socket at most.
 constexpr std::size_t READ_BUF_LEN = 4096;
 
+// How many reads in a row may take what is waiting without an asynchronous
+// read (see run()).
+constexpr int READS_AT_ONCE = 8;
+
 void warn(std::string_view message, std::initializer_list<log::Field> fields = {}) {
   log::event(log::Level::Warn, log::TRANSPORT, message, fields);
 }
@@ -77,13 +82,24 @@ class Reader : public std::enable_shared_from_this<Reader> {
       watch_.follow(known_->id);
       watch_events();
     }
-    for (;;) {
+    std::size_t n = 0;
+    for (int at_once = 0;;) {
       if (end_) co_return;
-      read_started_ = Clock::now();
-      reading_ = true;
-      auto [ec, n] = co_await read_half_.socket().async_read_some(
-          asio::buffer(buf_), asio::bind_cancellation_slot(cancel_read_.slot(), async::use_tuple));
-      reading_ = false;
+      std::error_code ec;
+      // After a read that filled the buffer more is likely waiting: it is
+      // taken at once when it is, without an asynchronous read, whose
+      // completion would be posted and wake an idle worker. A few such reads
+      // in a row at most, so that the writer on the same strand, the event
+      // watch and the time-out get their turn.
+      n = n == buf_.size() && ++at_once <= READS_AT_ONCE ? read_now(ec) : 0;
+      if (n == 0 && !ec) {
+        at_once = 0;
+        read_started_ = Clock::now();
+        reading_ = true;
+        std::tie(ec, n) = co_await read_half_.socket().async_read_some(
+            asio::buffer(buf_), asio::bind_cancellation_slot(cancel_read_.slot(), async::use_tuple));
+        reading_ = false;
+      }
       if (!ec && n > 0) {
         if (!co_await handle_chunk(std::span<const std::uint8_t>(buf_.data(), n))) co_return;
       } else if (ec && ec != asio::error::operation_aborted) {
@@ -118,6 +134,14 @@ class Reader : public std::enable_shared_from_this<Reader> {
   std::optional<Clock::time_point> deadline_of(Clock::time_point start) const {
     if (start.time_since_epoch() > Clock::time_point::max().time_since_epoch() - read_timeout_) return std::nullopt;
     return start + read_timeout_;
+  }
+
+  // What the non-blocking socket holds right now, into the buffer: 0 when
+  // nothing is there yet (or on an error, which is left in `ec`).
+  std::size_t read_now(std::error_code& ec) {
+    const std::size_t got = read_half_.socket().read_some(asio::buffer(buf_), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) ec.clear();
+    return ec ? 0 : got;
   }
 
   // Ends a read under way; the loop then sees `end_`.
