@@ -61,11 +61,15 @@ class DisconnectionWatch {
                                                                                                 on_events)](
                                                                  std::error_code ec) mutable {
           pending_ = false;
-          if (!ec) on_events(take());
+          // A wake already posted when stop() came completes without error:
+          // it must not run on_events, which could arm the watch again.
+          if (!ec && !stopped_) on_events(take());
         }));
   }
 
+  // After stop() no on_events runs and the pending wait, if any, completes.
   void stop() {
+    stopped_ = true;
     if (pending_) cancel_.emit(asio::cancellation_type::all);
   }
 
@@ -74,6 +78,7 @@ class DisconnectionWatch {
   NodeId peer_;
   asio::cancellation_signal cancel_;
   bool pending_ = false;
+  bool stopped_ = false;
 };
 
 }  // namespace vardimont::transport

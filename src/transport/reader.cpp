@@ -15,7 +15,8 @@
 //   own peer's PeerDisconnected ends the reader, any other event restarts the
 //   read time-out.
 // Bytes that a read returned are always handled, also when the watch asked
-// for the end meanwhile; the end is acted on after them.
+// for the end meanwhile (the end is acted on after them) or the time-out
+// fired as they came (they count as input: the time-out starts again).
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -84,7 +85,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
     }
     std::size_t n = 0;
     for (int at_once = 0;;) {
-      if (end_) co_return;
+      if (disconnected_) co_return;
       std::error_code ec;
       // After a read that filled the buffer more is likely waiting: it is
       // taken at once when it is, without an asynchronous read, whose
@@ -101,7 +102,14 @@ class Reader : public std::enable_shared_from_this<Reader> {
         reading_ = false;
       }
       if (!ec && n > 0) {
+        if (timed_out_) {
+          // Input arrived just as the time-out fired: the input counts.
+          timed_out_ = false;
+          if (const auto deadline = deadline_of(Clock::now())) arm_time_out(*deadline);
+        }
         if (!co_await handle_chunk(std::span<const std::uint8_t>(buf_.data(), n))) co_return;
+      } else if (timed_out_) {
+        co_return;  // silence: ends without a log line
       } else if (ec && ec != asio::error::operation_aborted) {
         // End of stream (the far end closed its sending direction) ends the
         // reader silently; any other failure is logged.
@@ -121,9 +129,10 @@ class Reader : public std::enable_shared_from_this<Reader> {
   // and whoever waits for room in its queue beyond that grace. Stops the
   // time-out and the watch, which let go of this state as they complete.
   void finish() {
-    end_ = true;
-    timer_.cancel();
+    finished_ = true;
     watch_.stop();
+    recent_mailbox_.forget();
+    timer_.cancel();
     if (known_ && self_.unregister_connection(known_->handle)) self_.publish(PeerDisconnected{known_->id});
     read_half_.close_after(deadline_after(self_.config().peer_timeout).value_or(Clock::time_point::max()));
   }
@@ -144,9 +153,8 @@ class Reader : public std::enable_shared_from_this<Reader> {
     return ec ? 0 : got;
   }
 
-  // Ends a read under way; the loop then sees `end_`.
-  void end_now() {
-    end_ = true;
+  // Ends the read under way, if any; the loop then sees why.
+  void stop_reading() {
     if (reading_) cancel_read_.emit(asio::cancellation_type::all);
   }
 
@@ -158,7 +166,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
   }
 
   void on_time_out() {
-    if (end_) return;
+    if (finished_ || disconnected_) return;
     if (!reading_) {
       // Route's waits do not count: the next read starts its own time-out.
       if (const auto deadline = deadline_of(Clock::now())) arm_time_out(*deadline);
@@ -167,7 +175,8 @@ class Reader : public std::enable_shared_from_this<Reader> {
     const std::optional<Clock::time_point> deadline = deadline_of(read_started_);
     if (!deadline) return;
     if (Clock::now() >= *deadline) {
-      end_now();  // silence: ends without a log line
+      timed_out_ = true;  // re-armed by the loop if the read brings input after all
+      stop_reading();
       return;
     }
     arm_time_out(*deadline);
@@ -177,7 +186,8 @@ class Reader : public std::enable_shared_from_this<Reader> {
     watch_.arm(timer_.get_executor(), shared_from_this(), [this](DisconnectionWatch::Seen seen) {
       switch (seen) {
         case DisconnectionWatch::Seen::OwnDisconnection:
-          end_now();
+          disconnected_ = true;
+          stop_reading();
           return;
         case DisconnectionWatch::Seen::Closed:
           // Cannot happen while this reader holds its Transport; stop watching
@@ -281,7 +291,9 @@ class Reader : public std::enable_shared_from_this<Reader> {
   asio::cancellation_signal cancel_read_;
   Clock::time_point read_started_;  // of the read under way, or of the last one
   bool reading_ = false;
-  bool end_ = false;  // the time-out or the peer's disconnection ends the reader
+  bool timed_out_ = false;     // the time-out ended the read under way
+  bool disconnected_ = false;  // the peer's PeerDisconnected was seen
+  bool finished_ = false;
 };
 
 }  // namespace

@@ -367,9 +367,12 @@ TEST_F(ReaderTest, TheErrorRepliesOfOneChunkWaitForOneReadTimeOutInAll) {
   std::optional<WireMessage> got;
   EXPECT_TRUE(eventually([&] { return (got = rx.try_recv()).has_value(); }, 3s))
       << "the reader is still held by the chunk's error replies";
-  EXPECT_EQ(logs.count_containing(log_tail(log::Level::Debug, "error reply dropped, peer queue full",
+  // The writer may take the big message only after the queue was found full
+  // (it was that message that filled it): one reply can then take the slot.
+  // Every other reply is dropped once the chunk's deadline has passed.
+  EXPECT_GE(logs.count_containing(log_tail(log::Level::Debug, "error reply dropped, peer queue full",
                                            {{"peer", x.to_full()}})),
-            static_cast<std::size_t>(GHOSTS));
+            static_cast<std::size_t>(GHOSTS - 1));
   p.close();
 }
 
