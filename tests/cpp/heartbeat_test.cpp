@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "transport/disconnection_watch.h"
 #include "transport_fixture.h"
 
 namespace vardimont::test {
@@ -105,6 +106,41 @@ TEST_F(HeartbeatTest, HeartbeatsKeepAnIdlePeerConnected) {
   EXPECT_TRUE(b.has_peer(a.local_id()));
   EXPECT_EQ(a_trail.count_all<PeerDisconnected>(), 0u);
   EXPECT_EQ(b_trail.count_all<PeerDisconnected>(), 0u);
+}
+
+// The event watch that heartbeat tasks and readers keep beside their sleep or
+// read: its peer's disconnection is reported, other events are not, and once
+// stopped it reports nothing, also for a wake that was already on its way
+// (running the handler then could arm the watch again and keep its owner
+// alive for good).
+TEST(DisconnectionWatch, ReportsItsPeerAndNothingOnceStopped) {
+  using transport::DisconnectionWatch;
+  using transport::Event;
+  const NodeId x = node_id("x@127.0.0.1:9");
+  struct Case {
+    const char* name;
+    Event published;
+    bool stop_before_running;
+    std::vector<DisconnectionWatch::Seen> reported;
+  };
+  const std::vector<Case> cases = {
+      {"own disconnection", PeerDisconnected{x}, false, {DisconnectionWatch::Seen::OwnDisconnection}},
+      {"another peer's", PeerDisconnected{node_id("y@127.0.0.1:9")}, false, {DisconnectionWatch::Seen::Nothing}},
+      {"stopped with the wake posted", PeerDisconnected{x}, true, {}},
+  };
+  for (const Case& c : cases) {
+    asio::io_context ctx;  // run by hand: the wake waits until run()
+    async::BroadcastSender<Event> events(transport::EVENT_CAPACITY);
+    auto watch = std::make_shared<DisconnectionWatch>(events.subscribe());
+    watch->follow(x);
+    std::vector<DisconnectionWatch::Seen> reported;
+    watch->arm(ctx.get_executor(), watch, [&](DisconnectionWatch::Seen seen) { reported.push_back(seen); });
+    events.publish(c.published);
+    if (c.stop_before_running) watch->stop();
+    ctx.run();
+    EXPECT_EQ(reported, c.reported) << c.name;
+    EXPECT_EQ(watch.use_count(), 1) << c.name << ": the finished wait let go of its owner";
+  }
 }
 
 }  // namespace
