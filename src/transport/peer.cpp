@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <span>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -60,9 +58,8 @@ void ReadHalf::close_after(std::chrono::steady_clock::time_point deadline) {
 }
 
 std::pair<ReadHalf, WriteHalf> split(asio::ip::tcp::socket socket) {
-  // Synchronous reads and writes return would_block instead of waiting (see
-  // try_write_now); a failure leaves them blocking, which they then never
-  // are asked to be.
+  // A synchronous read returns would_block instead of waiting: the reader
+  // takes what is already there that way, on a socket where this took.
   std::error_code ignored;
   socket.non_blocking(true, ignored);
   auto conn = std::make_shared<Connection>(std::move(socket));
@@ -117,29 +114,11 @@ bool append_or_drop(const WireMessage& m, std::vector<std::uint8_t>& batch) {
   return false;
 }
 
-// Writes what the non-blocking socket takes of `bytes` at once. Nothing is
-// posted for it, so a write that the socket takes whole wakes no idle worker
-// (an asynchronous write that completes at once posts its completion, which
-// does). Returns the bytes written, or the error; would_block writes none.
-Result<std::size_t, std::error_code> try_write_now(asio::ip::tcp::socket& socket,
-                                                   std::span<const std::uint8_t> bytes) {
-  std::error_code ec;
-  const std::size_t n = socket.write_some(asio::buffer(bytes.data(), bytes.size()), ec);
-  if (ec == asio::error::would_block || ec == asio::error::try_again) return std::size_t{0};
-  if (ec) return err(ec);
-  return n;
-}
-
-// How many batches in a row the writer may write without waiting for
-// anything, before it lets the reader on the same strand have its turn.
-constexpr int UNYIELDED_BATCHES = 4;
-
 }  // namespace
 
 async::awaitable<void> writer_loop(async::Receiver<WireMessage> rx, WriteHalf write_half) {
   try {
     std::vector<std::uint8_t> batch;  // reused for every batch, never shrunk
-    int unyielded = 0;                // batches written since the writer last waited
     for (;;) {
       std::optional<WireMessage> first = co_await rx.recv();
       if (!first) break;  // every handle is gone and the queue is drained
@@ -154,20 +133,15 @@ async::awaitable<void> writer_loop(async::Receiver<WireMessage> rx, WriteHalf wr
         append_or_drop(*next, batch);
       }
 
-      Result<std::size_t, std::error_code> now = try_write_now(write_half.socket(), batch);
-      if (!now) break;
-      if (*now < batch.size()) {
-        // The rest waits for room. async_write writes until all is written;
-        // it stops short only on an error or on a write that accepted
-        // nothing, and both end the writer.
-        const auto rest = asio::buffer(batch.data() + *now, batch.size() - *now);
-        auto [ec, written] = co_await asio::async_write(write_half.socket(), rest, async::use_tuple);
-        if (ec || written != rest.size()) break;
-        unyielded = 0;
-      } else if (++unyielded == UNYIELDED_BATCHES) {
-        unyielded = 0;
-        co_await asio::defer(asio::use_awaitable);
-      }
+      // async_write writes until all is written; it stops short only on an
+      // error or on a write that accepted nothing, and both end the writer.
+      // Its completion is posted even when the socket takes everything at
+      // once, which lets more messages gather for the next batch: a writer
+      // that wrote synchronously and came straight back sent smaller
+      // batches, and a stream to a uvloop actor with Nagle's algorithm on
+      // lost a quarter of its rate for 4 % less CPU per message.
+      auto [ec, written] = co_await asio::async_write(write_half.socket(), asio::buffer(batch), async::use_tuple);
+      if (ec || written != batch.size()) break;
     }
   } catch (const std::exception&) {
     // Ends the writer like a failed write.

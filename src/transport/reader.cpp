@@ -148,6 +148,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
   // What the non-blocking socket holds right now, into the buffer: 0 when
   // nothing is there yet (or on an error, which is left in `ec`).
   std::size_t read_now(std::error_code& ec) {
+    if (!read_half_.socket().non_blocking()) return 0;  // it would wait: left to an asynchronous read
     const std::size_t got = read_half_.socket().read_some(asio::buffer(buf_), ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again) ec.clear();
     return ec ? 0 : got;
