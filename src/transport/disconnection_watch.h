@@ -50,21 +50,13 @@ class DisconnectionWatch {
     return Seen::Nothing;
   }
 
-  // Waits for the next events; once some are ready, runs `on_events(take())`
-  // on `strand`, unless stop() came first. One wait at a time: on_events arms
-  // the next one if the owner goes on watching.
+  // Watches until the peer's disconnection, the broadcast's end or stop():
+  // whenever events are ready, runs `on_events(take())` on `strand` (the
+  // Seen of each batch; Nothing for a batch of other events), unless stop()
+  // came first, and waits again after a batch of Nothing. One watch at a time.
   template <class OnEvents>
-  void arm(const async::Executor& strand, std::shared_ptr<void> keep, OnEvents on_events) {
-    pending_ = true;
-    events_.async_wait_ready(
-        strand, asio::bind_cancellation_slot(cancel_.slot(), [this, keep = std::move(keep), on_events = std::move(
-                                                                                                on_events)](
-                                                                 std::error_code ec) mutable {
-          pending_ = false;
-          // A wake already posted when stop() came completes without error:
-          // it must not run on_events, which could arm the watch again.
-          if (!ec && !stopped_) on_events(take());
-        }));
+  void watch(const async::Executor& strand, std::shared_ptr<void> keep, OnEvents on_events) {
+    arm(Rearm<OnEvents>{this, strand, std::move(keep), std::move(on_events)});
   }
 
   // After stop() no on_events runs and the pending wait, if any, completes.
@@ -74,6 +66,32 @@ class DisconnectionWatch {
   }
 
  private:
+  // The pending wait's handler; it holds `keep`, so the watch outlives it.
+  template <class OnEvents>
+  struct Rearm {
+    DisconnectionWatch* watch;
+    async::Executor strand;
+    std::shared_ptr<void> keep;
+    OnEvents on_events;
+
+    void operator()(std::error_code ec) {
+      watch->pending_ = false;
+      // A wake already posted when stop() came completes without error: it
+      // runs nothing and waits no more.
+      if (ec || watch->stopped_) return;
+      const Seen seen = watch->take();
+      on_events(seen);
+      if (seen == Seen::Nothing && !watch->stopped_) watch->arm(std::move(*this));
+    }
+  };
+
+  template <class OnEvents>
+  void arm(Rearm<OnEvents> handler) {
+    pending_ = true;
+    const async::Executor strand = handler.strand;
+    events_.async_wait_ready(strand, asio::bind_cancellation_slot(cancel_.slot(), std::move(handler)));
+  }
+
   EventReceiver events_;
   NodeId peer_;
   asio::cancellation_signal cancel_;

@@ -35,18 +35,10 @@ struct Beat : std::enable_shared_from_this<Beat> {
   }
 
   void watch_events() {
-    watch.arm(sleep.get_executor(), shared_from_this(), [this](DisconnectionWatch::Seen seen) {
-      switch (seen) {
-        case DisconnectionWatch::Seen::OwnDisconnection:
-          gone = true;
-          sleep.cancel();
-          return;
-        case DisconnectionWatch::Seen::Closed:
-          return;  // a live Transport prevents it; nothing more to watch
-        case DisconnectionWatch::Seen::Nothing:
-          watch_events();
-          return;
-      }
+    watch.watch(sleep.get_executor(), shared_from_this(), [this](DisconnectionWatch::Seen seen) {
+      if (seen != DisconnectionWatch::Seen::OwnDisconnection) return;
+      gone = true;
+      sleep.cancel();
     });
   }
 

@@ -72,7 +72,6 @@ class Reader : public std::enable_shared_from_this<Reader> {
         known_(std::move(known)),
         watch_(self_.subscribe_events()),
         decoder_(known_ ? wire::FrameDecoder() : wire::FrameDecoder(MAX_FIRST_FRAME_LEN)),
-        read_timeout_(self_.config().peer_timeout.to_steady()),
         timer_(read_half_.socket().get_executor()) {}
 
   // The loop; returns when the connection is finished.
@@ -141,8 +140,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
   // The deadline of a read started at `start`; none when it cannot be
   // represented (the read then has no time-out).
   std::optional<Clock::time_point> deadline_of(Clock::time_point start) const {
-    if (start.time_since_epoch() > Clock::time_point::max().time_since_epoch() - read_timeout_) return std::nullopt;
-    return start + read_timeout_;
+    return deadline_from(start, self_.config().peer_timeout);
   }
 
   // What the non-blocking socket holds right now, into the buffer: 0 when
@@ -184,19 +182,16 @@ class Reader : public std::enable_shared_from_this<Reader> {
   }
 
   void watch_events() {
-    watch_.arm(timer_.get_executor(), shared_from_this(), [this](DisconnectionWatch::Seen seen) {
+    watch_.watch(timer_.get_executor(), shared_from_this(), [this](DisconnectionWatch::Seen seen) {
       switch (seen) {
         case DisconnectionWatch::Seen::OwnDisconnection:
           disconnected_ = true;
           stop_reading();
           return;
         case DisconnectionWatch::Seen::Closed:
-          // Cannot happen while this reader holds its Transport; stop watching
-          // rather than wake up for it again and again.
-          return;
+          return;  // cannot happen while this reader holds its Transport
         case DisconnectionWatch::Seen::Nothing:
           read_started_ = Clock::now();  // every event that wakes the reader restarts its time-out
-          watch_events();
           return;
       }
     });
@@ -236,7 +231,9 @@ class Reader : public std::enable_shared_from_this<Reader> {
         // Every reply of the chunk waits until one deadline at most, so that
         // a chunk of many messages that all need one holds the reader for
         // one read time-out, not one per message.
-        if (!reply_deadline) reply_deadline = deadline_after(self_.config().peer_timeout).value_or(Clock::time_point::max());
+        if (!reply_deadline) {
+          reply_deadline = deadline_after(self_.config().peer_timeout).value_or(Clock::time_point::max());
+        }
         co_await self_.reply_error(known_->id, std::move(*reply), *reply_deadline);
       }
     }
@@ -287,7 +284,6 @@ class Reader : public std::enable_shared_from_this<Reader> {
   Transport::RecentMailbox recent_mailbox_;  // within one chunk only
   wire::FrameDecoder decoder_;
   std::array<std::uint8_t, READ_BUF_LEN> buf_{};
-  const Clock::duration read_timeout_;
   asio::steady_timer timer_;  // the read time-out
   asio::cancellation_signal cancel_read_;
   Clock::time_point read_started_;  // of the read under way, or of the last one

@@ -53,14 +53,18 @@ Duration Duration::times3() const noexcept {
   return {secs * 3 + carry, rest};
 }
 
-std::optional<std::chrono::steady_clock::time_point> deadline_after(Duration d) noexcept {
+std::optional<std::chrono::steady_clock::time_point> deadline_from(std::chrono::steady_clock::time_point start,
+                                                                   Duration d) noexcept {
   const std::optional<std::chrono::steady_clock::duration> span = exact_steady(d);
   if (!span) return std::nullopt;
-  const auto now = std::chrono::steady_clock::now();
-  if (now.time_since_epoch() > std::chrono::steady_clock::time_point::max().time_since_epoch() - *span) {
+  if (start.time_since_epoch() > std::chrono::steady_clock::time_point::max().time_since_epoch() - *span) {
     return std::nullopt;
   }
-  return now + *span;
+  return start + *span;
+}
+
+std::optional<std::chrono::steady_clock::time_point> deadline_after(Duration d) noexcept {
+  return deadline_from(std::chrono::steady_clock::now(), d);
 }
 
 std::optional<std::string> config_problem(const TransportConfig& config) {

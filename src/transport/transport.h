@@ -50,6 +50,9 @@ struct Duration {
   friend bool operator==(const Duration&, const Duration&) = default;
 };
 
+// `start + d`, or nullopt when that cannot be represented (no deadline).
+std::optional<std::chrono::steady_clock::time_point> deadline_from(std::chrono::steady_clock::time_point start,
+                                                                   Duration d) noexcept;
 // `now + d`, or nullopt when that cannot be represented (no deadline).
 std::optional<std::chrono::steady_clock::time_point> deadline_after(Duration d) noexcept;
 

@@ -134,9 +134,11 @@ TEST(DisconnectionWatch, ReportsItsPeerAndNothingOnceStopped) {
     auto watch = std::make_shared<DisconnectionWatch>(events.subscribe());
     watch->follow(x);
     std::vector<DisconnectionWatch::Seen> reported;
-    watch->arm(ctx.get_executor(), watch, [&](DisconnectionWatch::Seen seen) { reported.push_back(seen); });
+    watch->watch(ctx.get_executor(), watch, [&](DisconnectionWatch::Seen seen) { reported.push_back(seen); });
     events.publish(c.published);
     if (c.stop_before_running) watch->stop();
+    ctx.poll();
+    watch->stop();  // ends a watch that waits on after another peer's event
     ctx.run();
     EXPECT_EQ(reported, c.reported) << c.name;
     EXPECT_EQ(watch.use_count(), 1) << c.name << ": the finished wait let go of its owner";
