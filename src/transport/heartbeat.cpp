@@ -26,6 +26,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The end of a sleep of `interval` from now, at millisecond granularity: the
+// deadline is rounded up to the next whole millisecond of the steady clock,
+// so that the sleeps of many heartbeat tasks that end within one millisecond
+// end together and wake the node once. An interval too long to represent
+// sleeps for ever.
+Clock::time_point sleep_deadline(Duration interval) {
+  const std::optional<Clock::time_point> deadline = deadline_after(interval);
+  if (!deadline || *deadline > Clock::time_point::max() - std::chrono::milliseconds(1)) {
+    return deadline.value_or(Clock::time_point::max());
+  }
+  return std::chrono::ceil<std::chrono::milliseconds>(*deadline);
+}
+
 // One heartbeat task's state, shared with its pending event watch; used on
 // the task's strand only.
 struct Beat : std::enable_shared_from_this<Beat> {
@@ -57,8 +70,7 @@ async::awaitable<void> beat(Transport self, NodeId peer) {
     b = std::make_shared<Beat>(std::move(self), std::move(peer), co_await asio::this_coro::executor);
     b->watch_events();
     for (;;) {
-      const auto deadline = deadline_after(b->self.config().heartbeat_interval);
-      b->sleep.expires_at(deadline.value_or(Clock::time_point::max()));
+      b->sleep.expires_at(sleep_deadline(b->self.config().heartbeat_interval));
       if (!b->gone) co_await b->sleep.async_wait(async::use_tuple);
       if (b->gone || b->watch.take() == DisconnectionWatch::Seen::OwnDisconnection) break;
 
