@@ -75,9 +75,13 @@ async::awaitable<void> run_reconnect_loop(Transport self, NodeId peer,
 async::awaitable<void> Transport::reconnect_loop(Transport self, NodeId peer) {
   // Counted when the task is made, not when it first runs, so that the
   // supervisor sees the loop as soon as it is spawned.
-  std::shared_ptr<ReconnectLoops> loops(self.shared_, &self.shared_->reconnect_loops);
-  ReconnectLoops::Running running = ReconnectLoops::start(std::move(loops), peer);
+  ReconnectLoops::Running running = ReconnectLoops::start(self.reconnect_loops(), peer);
   return run_reconnect_loop(std::move(self), std::move(peer), std::move(running));
+}
+
+std::shared_ptr<ReconnectLoops> Transport::reconnect_loops() const {
+  // Shares the transport state, which holds the table.
+  return {shared_, &shared_->reconnect_loops};
 }
 
 async::awaitable<void> Transport::reconnect_supervisor(Transport self, EventReceiver events) {
@@ -96,8 +100,9 @@ async::awaitable<void> Transport::reconnect_supervisor(Transport self, EventRece
         // down. A loop started for a peer that connects meanwhile ends at its
         // own check.
         for (const NodeId& peer : self.state().desired.snapshot()) {
-          if (!self.has_peer(peer) && self.state().reconnect_loops.running(peer) == 0) {
-            self.spawn(reconnect_loop(self, peer));
+          if (self.has_peer(peer)) continue;
+          if (std::optional<ReconnectLoops::Running> first = ReconnectLoops::start_first(self.reconnect_loops(), peer)) {
+            self.spawn(run_reconnect_loop(self, peer, std::move(*first)));
           }
         }
         continue;

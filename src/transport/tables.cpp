@@ -103,6 +103,15 @@ ReconnectLoops::Running ReconnectLoops::start(std::shared_ptr<ReconnectLoops> ta
   return Running(std::move(table), peer);
 }
 
+std::optional<ReconnectLoops::Running> ReconnectLoops::start_first(std::shared_ptr<ReconnectLoops> table,
+                                                                   const NodeId& peer) {
+  {
+    std::unique_lock lock(table->mutex_);
+    if (!table->loops_.try_emplace(peer, 1).second) return std::nullopt;
+  }
+  return Running(std::move(table), peer);
+}
+
 ReconnectLoops::Running::~Running() {
   if (table_) table_->stop(peer_);  // a moved-from Running counts nothing
 }

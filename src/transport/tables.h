@@ -106,6 +106,9 @@ class ReconnectLoops {
 
   // Counts one more loop for `peer` in `table` (write lock).
   static Running start(std::shared_ptr<ReconnectLoops> table, const NodeId& peer);
+  // Counts a loop for `peer` only when none is counted (one write lock for
+  // the check and the count); nothing when one runs.
+  static std::optional<Running> start_first(std::shared_ptr<ReconnectLoops> table, const NodeId& peer);
   std::size_t running(const NodeId& peer) const;  // read lock
 
  private:

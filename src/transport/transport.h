@@ -267,6 +267,8 @@ class Transport {
   WireMessage build_error(const std::string& detail, std::optional<std::uint64_t> correlation_id) const;
   // send_pending from a coroutine.
   async::awaitable<Result<void, SendError>> async_send_pending(PendingSend pending) const;
+  // The table of running reconnect loops, kept alive with the shared state.
+  std::shared_ptr<ReconnectLoops> reconnect_loops() const;
 
   NodeId local_id_;
   std::string local_full_;

@@ -145,7 +145,9 @@ TEST_F(ReconnectTest, SupervisorThatLagsReconnectsEveryWantedPeerAndGoesOn) {
 // (each loop dials once per interval and counts its own attempts, so repeated
 // lags would multiply the dials without bound). A wanted peer with no loop
 // gets exactly one. The supervisor runs on a context of the test's own, so
-// that each lag is taken in full before the count is read.
+// that each lag is taken in full before the count is read; the node's own
+// supervisor lags on the same bursts meanwhile, so the two would both start a
+// loop if the check and the start were two steps.
 TEST_F(ReconnectTest, LagsStartNoLoopForAPeerWhoseLoopRuns) {
   Transport a = start("a", config(std::nullopt));
   const NodeId down{"down", "127.0.0.1", refused_port()};
