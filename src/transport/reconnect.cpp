@@ -101,9 +101,9 @@ async::awaitable<void> Transport::reconnect_supervisor(Transport self, EventRece
         // own check.
         for (const NodeId& peer : self.state().desired.snapshot()) {
           if (self.has_peer(peer)) continue;
-          if (std::optional<ReconnectLoops::Running> first = ReconnectLoops::start_first(self.reconnect_loops(), peer)) {
-            self.spawn(run_reconnect_loop(self, peer, std::move(*first)));
-          }
+          // Checked and counted in one step, so no other lag can start one too.
+          auto first = ReconnectLoops::start_first(self.reconnect_loops(), peer);
+          if (first) self.spawn(run_reconnect_loop(self, peer, std::move(*first)));
         }
         continue;
       }
