@@ -122,6 +122,15 @@ char* format_double(char* buf, double v, ExponentSign sign) {
 void write_string(std::vector<std::uint8_t>& out, std::string_view s) { write_string_to(out, s); }
 void write_string(std::string& out, std::string_view s) { write_string_to(out, s); }
 
+std::size_t string_len(std::string_view s) noexcept {
+  std::size_t n = 2 + s.size();  // the quotes and every byte once
+  for (const char ch : s) {
+    const char e = ESCAPE.v[static_cast<unsigned char>(ch)];
+    if (e != 0) n += e == 'u' ? 5 : 1;  // six bytes for a \u00xx escape, two for the others
+  }
+  return n;
+}
+
 void write_int(std::vector<std::uint8_t>& out, std::int64_t v) {
   char buf[24];
   append(out, buf, std::to_chars(buf, buf + sizeof buf, v).ptr);

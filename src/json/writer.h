@@ -13,6 +13,8 @@ namespace vardimont::json {
 // U+0000..U+001F as \u00xx (lowercase hex); everything else copied as is.
 void write_string(std::vector<std::uint8_t>& out, std::string_view s);
 void write_string(std::string& out, std::string_view s);
+// The number of bytes write_string appends for `s`.
+std::size_t string_len(std::string_view s) noexcept;
 
 void write_int(std::vector<std::uint8_t>& out, std::int64_t v);
 void write_uint(std::vector<std::uint8_t>& out, std::uint64_t v);

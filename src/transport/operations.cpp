@@ -135,18 +135,27 @@ async::awaitable<Result<void, SendError>> Transport::async_send_data_bytes(
 
 // --- error replies
 
-WireMessage Transport::build_error(const std::string& detail, std::optional<std::uint64_t> correlation_id) const {
+std::optional<WireMessage> Transport::build_error(std::string_view detail,
+                                                  std::optional<std::uint64_t> correlation_id) const {
   WireMessage msg;
   msg.msg_id = take_msg_id();  // used up even if the message is never sent
   msg.src = local_full_;
   msg.kind = wire::MessageKind::Error;
-  msg.payload.reserve(detail.size() + 12);
+  msg.correlation_id = correlation_id;
+  // Measured before it is built: '{', "error", ':', the detail, '}'.
+  const std::size_t payload_len = 3 + json::string_len("error") + json::string_len(detail);
+  const std::size_t body_len = wire::encoded_body_len(msg, payload_len);
+  if (body_len > wire::MAX_FRAME_LEN) {
+    log::event(log::Level::Warn, log::PEER, "failed to encode frame, dropping",
+               {{"e", wire::EncodeError{body_len}.to_string()}});
+    return std::nullopt;
+  }
+  msg.payload.reserve(payload_len);
   msg.payload.push_back('{');
   json::write_string(msg.payload, "error");
   msg.payload.push_back(':');
   json::write_string(msg.payload, detail);
   msg.payload.push_back('}');
-  msg.correlation_id = correlation_id;
   return msg;
 }
 
@@ -155,23 +164,27 @@ WireMessage Transport::build_error(const std::string& detail, std::optional<std:
 
 async::awaitable<void> Transport::send_error(NodeId peer, std::string detail,
                                              std::optional<std::uint64_t> correlation_id) const {
+  std::optional<WireMessage> msg = build_error(detail, correlation_id);
+  if (!msg) co_return;
   // A named object: GCC mishandles a braced temporary in a co_await operand.
-  PendingSend pending{std::move(peer), build_error(detail, correlation_id), std::nullopt};
+  PendingSend pending{std::move(peer), std::move(*msg), std::nullopt};
   (void)co_await async_send_pending(std::move(pending));
 }
 
 void Transport::send_error_blocking(const NodeId& peer, std::string detail,
                                     std::optional<std::uint64_t> correlation_id) const {
   async::Runtime::check_blocking_allowed();
-  (void)send_pending({peer, build_error(detail, correlation_id), std::nullopt});
+  std::optional<WireMessage> msg = build_error(detail, correlation_id);
+  if (msg) (void)send_pending({peer, std::move(*msg), std::nullopt});
 }
 
 async::awaitable<void> Transport::reply_error(const NodeId& peer, ErrorReply reply,
                                               std::chrono::steady_clock::time_point deadline) const {
-  WireMessage msg = build_error(reply.detail, reply.correlation_id);
+  std::optional<WireMessage> msg = build_error(reply.detail, reply.correlation_id);
+  if (!msg) co_return;
   const std::optional<PeerHandle> handle = shared_->peers.find(peer);
   if (!handle) co_return;
-  if (co_await handle->send_until(std::move(msg), deadline) == async::TrySend::Full) {
+  if (co_await handle->send_until(std::move(*msg), deadline) == async::TrySend::Full) {
     log::event(log::Level::Debug, log::TRANSPORT, "error reply dropped, peer queue full", {{"peer", peer.to_full()}});
   }
   // A closed queue is not reported: the connection is ending.

@@ -263,8 +263,12 @@ class Transport {
   Result<WireMessage, SendError> build_data(std::string_view dst_actor, std::vector<std::uint8_t>&& payload,
                                             std::optional<std::string_view> reply_to,
                                             std::optional<std::uint64_t> correlation_id) const;
-  // The Error message {"error":detail}, with a freshly drawn id.
-  WireMessage build_error(const std::string& detail, std::optional<std::uint64_t> correlation_id) const;
+  // The Error message {"error":detail}, with a freshly drawn id; nothing when
+  // its body is longer than a frame may be, which is logged as the writer logs
+  // a message that it cannot frame. The detail of a reply echoes an actor name
+  // that the peer chose, and escaping can make it six times longer: such a
+  // reply is refused here rather than held in the peer queue.
+  std::optional<WireMessage> build_error(std::string_view detail, std::optional<std::uint64_t> correlation_id) const;
   // send_pending from a coroutine.
   async::awaitable<Result<void, SendError>> async_send_pending(PendingSend pending) const;
   // The table of running reconnect loops, kept alive with the shared state.

@@ -195,13 +195,15 @@ std::string DecodeError::to_string() const {
   return "invalid message body";
 }
 
-std::size_t encoded_body_len(const WireMessage& m) noexcept {
+std::size_t encoded_body_len(const WireMessage& m) noexcept { return encoded_body_len(m, m.payload.size()); }
+
+std::size_t encoded_body_len(const WireMessage& m, std::size_t payload_len) noexcept {
   std::size_t n = 1;  // version
   n += varint_len(m.msg_id);
   n += text_len(m.src);
   n += text_len(m.dst_actor);
   n += varint_len(static_cast<std::uint8_t>(m.kind));  // one byte for every real kind
-  n += varint_len(m.payload.size()) + m.payload.size();
+  n += varint_len(payload_len) + payload_len;
   n += 1 + (m.reply_to ? text_len(*m.reply_to) : 0);
   n += 1 + (m.correlation_id ? varint_len(*m.correlation_id) : 0);
   return n;

@@ -77,6 +77,9 @@ struct DecodeError {
 
 // The exact number of bytes encode_body appends for `m`.
 std::size_t encoded_body_len(const WireMessage& m) noexcept;
+// The same for `m` with a payload of `payload_len` bytes in place of its own:
+// lets a message be measured before a large payload is built.
+std::size_t encoded_body_len(const WireMessage& m, std::size_t payload_len) noexcept;
 
 // Appends the body encoding of `m` to `out`. Cannot fail.
 void encode_body(const WireMessage& m, std::vector<std::uint8_t>& out);

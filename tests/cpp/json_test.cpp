@@ -485,6 +485,7 @@ TEST(JsonWriter, StringEscapes) {
     std::vector<std::uint8_t> v;
     write_string(v, row.input);
     EXPECT_EQ(std::string(v.begin(), v.end()), row.expected);
+    EXPECT_EQ(string_len(row.input), row.expected.size());  // measures without writing
   }
   // Every byte value round-trips through the reader (valid UTF-8 only; the
   // writer copies other bytes as they are).
@@ -493,6 +494,11 @@ TEST(JsonWriter, StringEscapes) {
   std::string text;
   write_string(text, all);
   EXPECT_EQ(parse_text(text), "s\"" + all + "\"");
+  std::string every_byte;
+  for (int c = 0; c < 0x100; ++c) every_byte += static_cast<char>(c);
+  text.clear();
+  write_string(text, every_byte);
+  EXPECT_EQ(string_len(every_byte), text.size());
 }
 
 TEST(JsonWriter, Integers) {

@@ -1,6 +1,9 @@
 // Routing of inbound messages from a known peer: delivery to mailboxes, the
 // error replies (observed on a plain socket at the peer's end of a hand-made
 // connection) and the PeerError events.
+#include <functional>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "transport_fixture.h"
@@ -214,6 +217,38 @@ TEST_F(RouteTest, ARouteReplyWaitsForRoomAtMostTheReadTimeOut) {
   got = slow.remote.read_message();
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(text(got->payload), R"({"error":"actor_not_found:after"})");
+}
+
+// An error's detail can echo an actor name that the peer chose, and escaping
+// can make it six times longer. An error that could never be framed is refused
+// where it is built (logged as the writer logs a message it cannot frame), so
+// that it never holds the peer queue: a peer could otherwise make the node
+// hold several times what it sent, until the writer came to drop it.
+TEST_F(RouteTest, AnErrorThatCouldNeverBeFramedIsNotQueued) {
+  const std::string control_name(3 * 1024 * 1024, '\x01');  // ~3 MiB in, ~18 MiB once escaped
+  ASSERT_LE(wire::encoded_body_len(data_for(control_name)), wire::MAX_FRAME_LEN);
+  struct Case {
+    const char* how;
+    std::function<void(const NodeId&)> send;
+  };
+  const Case cases[] = {
+      {"a reply to the peer", [&](const NodeId& to) { runtime().block_on(t_.route(to, data_for(control_name))); }},
+      {"an error of the node's own", [&](const NodeId& to) { t_.send_error_blocking(to, control_name, 7); }},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    LogCapture logs("warn");
+    HandMadeConnection slow =
+        spawn_connection(t_.executor(), node_id("slow" + std::to_string(++n) + "@127.0.0.1:1"), 1, SMALL_BUFFERS);
+    ASSERT_TRUE(t_.register_connection(slow.handle, true));
+    occupy_writer(slow);  // the writer is busy and the queue of one is empty
+    c.send(slow.handle.id());
+    WireMessage probe = Msg().id(2);
+    EXPECT_EQ(slow.handle.try_send(probe), async::TrySend::Ok) << "the error took the queue's place";
+    EXPECT_EQ(logs.count_containing("failed to encode frame, dropping"), 1u);
+    EXPECT_EQ(logs.count_containing("exceeds limit of 16777216"), 1u);
+  }
 }
 
 }  // namespace
