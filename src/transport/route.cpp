@@ -40,8 +40,8 @@ std::optional<Transport::ErrorReply> Transport::route_now(const NodeId& from, Wi
                                                           RecentMailbox& recent) const {
   switch (msg.kind) {
     case wire::MessageKind::Data: {
-      if (!recent.known || recent.name != msg.dst_actor) {
-        recent.mailbox = shared_->actors.find(msg.dst_actor);
+      if (!recent.known || recent.name != msg.dst_actor || recent.version != shared_->actors.version()) {
+        recent.mailbox = shared_->actors.find(msg.dst_actor, &recent.version);
         recent.name = msg.dst_actor;
         recent.known = true;
       }

@@ -130,8 +130,9 @@ void ReconnectLoops::stop(const NodeId& peer) {
 
 // --- RoutingTable
 
-std::optional<MailboxSender> RoutingTable::find(std::string_view name) const {
+std::optional<MailboxSender> RoutingTable::find(std::string_view name, std::uint64_t* version) const {
   std::shared_lock lock(mutex_);
+  if (version) *version = version_.load(std::memory_order_relaxed);  // stable under the lock
   auto it = actors_.find(name);
   if (it == actors_.end()) return std::nullopt;
   return it->second;
@@ -139,6 +140,7 @@ std::optional<MailboxSender> RoutingTable::find(std::string_view name) const {
 
 std::optional<MailboxSender> RoutingTable::insert(std::string name, MailboxSender mailbox) {
   std::unique_lock lock(mutex_);
+  version_.fetch_add(1, std::memory_order_release);
   auto it = actors_.find(name);
   if (it == actors_.end()) {
     actors_.emplace(std::move(name), std::move(mailbox));
@@ -149,6 +151,7 @@ std::optional<MailboxSender> RoutingTable::insert(std::string name, MailboxSende
 
 std::optional<MailboxSender> RoutingTable::erase(std::string_view name) {
   std::unique_lock lock(mutex_);
+  version_.fetch_add(1, std::memory_order_release);
   return take(actors_, actors_.find(name));
 }
 

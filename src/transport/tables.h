@@ -13,7 +13,9 @@
 // then runs in the caller, after the lock is released.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -121,8 +123,12 @@ class ReconnectLoops {
 // Actor name to the sending end of its mailbox.
 class RoutingTable {
  public:
-  // A copy of the sending end registered for `name` (read lock).
-  std::optional<MailboxSender> find(std::string_view name) const;
+  // A copy of the sending end registered for `name` (read lock); `version`,
+  // when given, receives the version that the answer belongs to.
+  std::optional<MailboxSender> find(std::string_view name, std::uint64_t* version = nullptr) const;
+  // Changes with every insert and erase: a sending end found at one version
+  // is still the one registered while the version has not moved.
+  std::uint64_t version() const noexcept { return version_.load(std::memory_order_acquire); }
   // Maps `name` to `mailbox` (write lock); the sending end it replaced, if any.
   std::optional<MailboxSender> insert(std::string name, MailboxSender mailbox);
   // Removes `name` (write lock); the removed sending end, if any.
@@ -137,6 +143,7 @@ class RoutingTable {
   };
   mutable std::shared_mutex mutex_;
   std::unordered_map<std::string, MailboxSender, NameHash, std::equal_to<>> actors_;
+  std::atomic<std::uint64_t> version_{0};  // moved under the write lock
 };
 
 }  // namespace vardimont::transport

@@ -201,12 +201,15 @@ class Transport {
     std::optional<std::uint64_t> correlation_id;
   };
   // The mailbox that one reader routed to last, so that a run of messages for
-  // one actor looks the routing table up once. The reader forgets it before
-  // it waits for anything: a kept sending end would hold back the end of an
-  // unregistered actor's delivery.
+  // one actor looks the routing table up once while the table does not
+  // change (a registration or removal takes effect from the next message on,
+  // as with a lookup per message). The reader forgets it before it waits for
+  // anything: a kept sending end would hold back the end of an unregistered
+  // actor's delivery.
   struct RecentMailbox {
     std::string name;
     std::optional<MailboxSender> mailbox;  // none: no actor of that name
+    std::uint64_t version = 0;             // of the routing table, when looked up
     bool known = false;
 
     void forget() noexcept {

@@ -219,6 +219,29 @@ TEST_F(RouteTest, ARouteReplyWaitsForRoomAtMostTheReadTimeOut) {
   EXPECT_EQ(text(got->payload), R"({"error":"actor_not_found:after"})");
 }
 
+// A reader keeps the mailbox it routed to last for the rest of a read; a
+// registration or a removal in the middle of a read takes effect from the
+// next message on all the same.
+TEST_F(RouteTest, ARoutingChangeTakesEffectWithinARead) {
+  auto [old_tx, old_rx] = async::make_queue<WireMessage>(4);
+  auto [new_tx, new_rx] = async::make_queue<WireMessage>(4);
+  Transport::RecentMailbox recent;  // one read's
+  t_.register_actor("worker", std::move(old_tx));
+  EXPECT_FALSE(t_.route_now(peer_, data_for("worker", 1), recent));
+  t_.register_actor("worker", std::move(new_tx));  // replaces the first
+  EXPECT_FALSE(t_.route_now(peer_, data_for("worker", 2), recent));
+  t_.unregister_actor("worker");
+  std::optional<Transport::ErrorReply> reply = t_.route_now(peer_, data_for("worker", 3), recent);
+  recent.forget();
+
+  EXPECT_EQ(old_rx.try_recv(), data_for("worker", 1));
+  EXPECT_EQ(old_rx.try_recv(), std::nullopt);
+  EXPECT_EQ(new_rx.try_recv(), data_for("worker", 2));
+  EXPECT_EQ(new_rx.try_recv(), std::nullopt);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->detail, "actor_not_found:worker");
+}
+
 // An error's detail can echo an actor name that the peer chose, and escaping
 // can make it six times longer. An error that could never be framed is refused
 // where it is built (logged as the writer logs a message it cannot frame), so
