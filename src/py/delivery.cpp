@@ -112,20 +112,38 @@ bool deliver_event(const Delivery& delivery, const Event& event) {
 constexpr std::size_t MAX_DELIVERY_BATCH = 64;
 constexpr std::size_t MAX_DELIVERY_BATCH_BYTES = 64 * 1024;
 
+// The context that runs the calling task: stopped once its node is stopped.
+async::awaitable<const asio::io_context*> running_context() {
+  const async::Executor ex = co_await asio::this_coro::executor;
+  // Every runtime runs its tasks on an io_context.
+  co_return &static_cast<const asio::io_context&>(asio::query(ex, asio::execution::context));
+}
+
 // Delivers `batch` in order under one GIL hold: `deliver(item)` returns false
 // with a Python exception pending when an item fails. A failed item is
 // rendered while the GIL is still held and logged as `what` + its error text
 // once the GIL is given back (a log line may wait for a slow standard error).
-// False when the interpreter can no longer be entered: nothing was delivered.
+// Nothing more is delivered once `context` is stopped: a node stopped while a
+// batch waits for the GIL, or by the code that one delivery runs, schedules
+// no callback after stop() has returned. False when the interpreter can no
+// longer be entered or the node is stopped: the task ends.
 template <class Item, class Deliver>
-bool deliver_all(std::string_view what, const std::vector<Item>& batch, Deliver&& deliver) {
+bool deliver_all(std::string_view what, const asio::io_context& context, const std::vector<Item>& batch,
+                 Deliver&& deliver) {
   std::vector<std::string> failures;
+  bool go_on = true;
   {
     PythonAttach attach;
     if (!attach.attached()) return false;
     drain_deferred();
     const bool log_failures = log::enabled(log::Level::Warn, log::PY_NODE);
     for (const Item& item : batch) {
+      // Looked at under the GIL, which stop() holds: a stop either came
+      // before this item, or comes after it has been handed over.
+      if (context.stopped()) {
+        go_on = false;
+        break;
+      }
       if (deliver(item)) continue;
       if (log_failures) {
         failures.push_back(take_error_text());
@@ -139,7 +157,7 @@ bool deliver_all(std::string_view what, const std::vector<Item>& batch, Deliver&
     message += failure;
     log::event(log::Level::Warn, log::PY_NODE, message);
   }
-  return true;
+  return go_on;
 }
 
 }  // namespace
@@ -205,6 +223,7 @@ PyObject* event_dict(const Event& event) {
 
 async::awaitable<void> drain_loop(async::Receiver<WireMessage> mailbox, Delivery delivery) {
   try {
+    const asio::io_context* context = co_await running_context();
     std::vector<WireMessage> batch;
     for (;;) {
       std::optional<WireMessage> first = co_await mailbox.recv();
@@ -217,7 +236,7 @@ async::awaitable<void> drain_loop(async::Receiver<WireMessage> mailbox, Delivery
         bytes += next->payload.size();
         batch.push_back(std::move(*next));
       }
-      const bool delivered = deliver_all("undeliverable payload, dropping: ", batch,
+      const bool delivered = deliver_all("undeliverable payload, dropping: ", *context, batch,
                                          [&](const WireMessage& m) { return deliver_message(delivery, m); });
       batch.clear();  // the payloads are not held while the task waits
       if (!delivered) break;
@@ -229,6 +248,7 @@ async::awaitable<void> drain_loop(async::Receiver<WireMessage> mailbox, Delivery
 
 async::awaitable<void> event_drain_loop(transport::EventReceiver events, Delivery delivery) {
   try {
+    const asio::io_context* context = co_await running_context();
     std::vector<Event> batch;
     bool open = true;
     while (open) {
@@ -252,7 +272,7 @@ async::awaitable<void> event_drain_loop(transport::EventReceiver events, Deliver
         item = std::move(*next);
       }
       if (batch.empty()) continue;
-      if (!deliver_all("failed to deliver event to python: ", batch,
+      if (!deliver_all("failed to deliver event to python: ", *context, batch,
                        [&](const Event& e) { return deliver_event(delivery, e); })) {
         break;
       }

@@ -2,6 +2,7 @@
 receive on their asyncio loops, in what order, and what a failed delivery
 leaves behind."""
 import asyncio
+import os
 import sys
 import threading
 
@@ -309,3 +310,52 @@ def test_worker_threads_give_their_interpreter_state_back_when_they_end():
     """)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "ok\n"
+
+
+def test_nothing_is_scheduled_after_stop_returns():
+    # Five messages in one segment reach the actor's mailbox together; the
+    # first delivery stops the node. The delivery under way completes; the
+    # four messages behind it are never handed to the loop, although they were
+    # already taken from the mailbox or waiting in it.
+    done = run_script(f"""
+        import os, socket, sys, time
+        sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+        from conftest import KIND_DATA, KIND_HANDSHAKE, port_of, wire_frame
+        from vardimont._core import Node
+
+        def workers():
+            n = 0
+            for task in os.listdir("/proc/self/task"):
+                try:
+                    with open(f"/proc/self/task/{{task}}/comm") as f:
+                        n += f.read().strip() == "vardimont-work"
+                except OSError:  # the thread ended after the listing
+                    pass
+            return n
+
+        a = Node("a@127.0.0.1:0")
+        a.start()
+        got = []
+
+        class StoppingLoop:
+            def call_soon_threadsafe(self, callback, *args):
+                got.append(args)
+                if len(got) == 1:
+                    a.stop()
+
+        a.register_actor("x", StoppingLoop(), print)
+        src = "raw@127.0.0.1:1"
+        sock = socket.create_connection(("127.0.0.1", port_of(a)), timeout=5)
+        sock.sendall(wire_frame(KIND_HANDSHAKE, 1, src))
+        deadline = time.monotonic() + 10
+        while not a.has_peer(src):
+            assert time.monotonic() < deadline
+            time.sleep(0.002)
+        sock.sendall(b"".join(wire_frame(KIND_DATA, 2 + i, src, "x", payload=b"[1]") for i in range(5)))
+        while not got or workers():  # the stopped node's workers end after the delivery under way
+            assert time.monotonic() < deadline, (len(got), workers())
+            time.sleep(0.002)
+        print(len(got))
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "1\n"
