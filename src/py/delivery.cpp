@@ -112,23 +112,16 @@ bool deliver_event(const Delivery& delivery, const Event& event) {
 constexpr std::size_t MAX_DELIVERY_BATCH = 64;
 constexpr std::size_t MAX_DELIVERY_BATCH_BYTES = 64 * 1024;
 
-// The context that runs the calling task: stopped once its node is stopped.
-async::awaitable<const asio::io_context*> running_context() {
-  const async::Executor ex = co_await asio::this_coro::executor;
-  // Every runtime runs its tasks on an io_context.
-  co_return &static_cast<const asio::io_context&>(asio::query(ex, asio::execution::context));
-}
-
 // Delivers `batch` in order under one GIL hold: `deliver(item)` returns false
 // with a Python exception pending when an item fails. A failed item is
 // rendered while the GIL is still held and logged as `what` + its error text
 // once the GIL is given back (a log line may wait for a slow standard error).
-// Nothing more is delivered once `context` is stopped: a node stopped while a
+// Nothing more is delivered once the node is stopped: a node stopped while a
 // batch waits for the GIL, or by the code that one delivery runs, schedules
 // no callback after stop() has returned. False when the interpreter can no
 // longer be entered or the node is stopped: the task ends.
 template <class Item, class Deliver>
-bool deliver_all(std::string_view what, const asio::io_context& context, const std::vector<Item>& batch,
+bool deliver_all(std::string_view what, const Delivery& delivery, const std::vector<Item>& batch,
                  Deliver&& deliver) {
   std::vector<std::string> failures;
   bool go_on = true;
@@ -140,7 +133,7 @@ bool deliver_all(std::string_view what, const asio::io_context& context, const s
     for (const Item& item : batch) {
       // Looked at under the GIL, which stop() holds: a stop either came
       // before this item, or comes after it has been handed over.
-      if (context.stopped()) {
+      if (delivery.node_stopped()) {
         go_on = false;
         break;
       }
@@ -162,14 +155,17 @@ bool deliver_all(std::string_view what, const asio::io_context& context, const s
 
 }  // namespace
 
-Delivery::Delivery(PyObject* event_loop, PyObject* callback) noexcept
-    : event_loop_(event_loop), callback_(callback) {
+Delivery::Delivery(PyObject* event_loop, PyObject* callback,
+                   std::shared_ptr<const std::atomic<bool>> node_stopped) noexcept
+    : event_loop_(event_loop), callback_(callback), node_stopped_(std::move(node_stopped)) {
   Py_INCREF(event_loop_);
   Py_INCREF(callback_);
 }
 
 Delivery::Delivery(Delivery&& other) noexcept
-    : event_loop_(std::exchange(other.event_loop_, nullptr)), callback_(std::exchange(other.callback_, nullptr)) {}
+    : event_loop_(std::exchange(other.event_loop_, nullptr)),
+      callback_(std::exchange(other.callback_, nullptr)),
+      node_stopped_(std::move(other.node_stopped_)) {}
 
 Delivery::~Delivery() {
   if (event_loop_ != nullptr) defer_release(event_loop_);
@@ -223,7 +219,6 @@ PyObject* event_dict(const Event& event) {
 
 async::awaitable<void> drain_loop(async::Receiver<WireMessage> mailbox, Delivery delivery) {
   try {
-    const asio::io_context* context = co_await running_context();
     std::vector<WireMessage> batch;
     for (;;) {
       std::optional<WireMessage> first = co_await mailbox.recv();
@@ -236,7 +231,7 @@ async::awaitable<void> drain_loop(async::Receiver<WireMessage> mailbox, Delivery
         bytes += next->payload.size();
         batch.push_back(std::move(*next));
       }
-      const bool delivered = deliver_all("undeliverable payload, dropping: ", *context, batch,
+      const bool delivered = deliver_all("undeliverable payload, dropping: ", delivery, batch,
                                          [&](const WireMessage& m) { return deliver_message(delivery, m); });
       batch.clear();  // the payloads are not held while the task waits
       if (!delivered) break;
@@ -248,7 +243,6 @@ async::awaitable<void> drain_loop(async::Receiver<WireMessage> mailbox, Delivery
 
 async::awaitable<void> event_drain_loop(transport::EventReceiver events, Delivery delivery) {
   try {
-    const asio::io_context* context = co_await running_context();
     std::vector<Event> batch;
     bool open = true;
     while (open) {
@@ -272,7 +266,7 @@ async::awaitable<void> event_drain_loop(transport::EventReceiver events, Deliver
         item = std::move(*next);
       }
       if (batch.empty()) continue;
-      if (!deliver_all("failed to deliver event to python: ", *context, batch,
+      if (!deliver_all("failed to deliver event to python: ", delivery, batch,
                        [&](const Event& e) { return deliver_event(delivery, e); })) {
         break;
       }

@@ -15,6 +15,9 @@
 
 #include "py/python.h"
 
+#include <atomic>
+#include <memory>
+
 #include "async/asio.h"
 #include "async/queue.h"
 #include "transport/transport.h"
@@ -28,8 +31,9 @@ namespace vardimont::py {
 // (a worker, or the thread that destroys a shut-down runtime).
 class Delivery {
  public:
-  // Takes a new reference to each. Needs the GIL.
-  Delivery(PyObject* event_loop, PyObject* callback) noexcept;
+  // Takes a new reference to each. Needs the GIL. `node_stopped` turns true
+  // when the node is stopped; nothing is delivered from then on.
+  Delivery(PyObject* event_loop, PyObject* callback, std::shared_ptr<const std::atomic<bool>> node_stopped) noexcept;
   Delivery(Delivery&& other) noexcept;
   Delivery& operator=(Delivery&&) = delete;
   Delivery(const Delivery&) = delete;
@@ -37,10 +41,12 @@ class Delivery {
 
   PyObject* event_loop() const noexcept { return event_loop_; }
   PyObject* callback() const noexcept { return callback_; }
+  bool node_stopped() const noexcept { return node_stopped_->load(std::memory_order_acquire); }
 
  private:
   PyObject* event_loop_;
   PyObject* callback_;
+  std::shared_ptr<const std::atomic<bool>> node_stopped_;
 };
 
 // An actor's task: runs until its mailbox is closed and drained, or until the

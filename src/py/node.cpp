@@ -129,7 +129,10 @@ PyType_Spec NODE_SPEC = {
 
 }  // namespace
 
-NodeRuntime::~NodeRuntime() { runtime->shutdown_in_background(); }
+NodeRuntime::~NodeRuntime() {
+  stopped->store(true, std::memory_order_release);
+  runtime->shutdown_in_background();
+}
 
 ExclusiveUse::ExclusiveUse(PyObject* self) noexcept : node_(reinterpret_cast<NodeObject*>(self)) {
   bool expected = false;

@@ -33,6 +33,9 @@ struct NodeRuntime {
   transport::Transport transport;
   std::shared_ptr<async::Runtime> runtime;
   async::Executor executor;
+  // Set, with the GIL held, as the runtime is shut down; the deliveries look
+  // at it under the GIL before each item they hand over.
+  std::shared_ptr<std::atomic<bool>> stopped = std::make_shared<std::atomic<bool>>(false);
 
   ~NodeRuntime();
 };

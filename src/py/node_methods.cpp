@@ -356,7 +356,7 @@ PyObject* node_register_actor(PyObject* self, PyObject* const* args, Py_ssize_t 
         // When this returns the routing table holds the new mailbox: a message
         // routed from now on finds it (and waits there for the drain loop).
         without_gil([&] { node.transport.register_actor(std::move(owned_name), std::move(mailbox_tx)); });
-        Delivery delivery(event_loop, callback);
+        Delivery delivery(event_loop, callback, node.stopped);
         asio::co_spawn(node.executor, drain_loop(std::move(mailbox_rx), std::move(delivery)), asio::detached);
         Py_RETURN_NONE;
       });
@@ -383,7 +383,7 @@ PyObject* node_set_event_handler(PyObject* self, PyObject* const* args, Py_ssize
         // Subscribed before the task exists: every event published after this
         // line reaches the handler, however late its task first runs.
         transport::EventReceiver events = node.transport.subscribe_events();
-        Delivery delivery(event_loop, callback);
+        Delivery delivery(event_loop, callback, node.stopped);
         asio::co_spawn(node.executor, event_drain_loop(std::move(events), std::move(delivery)), asio::detached);
         Py_RETURN_NONE;
       });
