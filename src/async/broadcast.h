@@ -67,6 +67,14 @@ class BroadcastReceiver {
   awaitable<Item> recv();
   // Never waits: nullopt when nothing new has been published.
   std::optional<Item> try_recv();
+  // Never waits: skips the ready items for which `wanted(const T&)` is false,
+  // and lag notices, without copying them (`wanted` runs under the
+  // broadcast's lock and must be quick); returns the first wanted item, or
+  // Closed, or nullopt once nothing more is ready. For a receiver that looks
+  // for one kind of item among large ones that it would otherwise copy only
+  // to throw away.
+  template <class Wanted>
+  std::optional<Item> try_recv_wanted(Wanted&& wanted);
 
   // Completes (with no error) once try_recv() would return an item, without
   // taking it: a wait that is cancelled or abandoned loses nothing. Usable in

@@ -205,6 +205,26 @@ std::optional<typename BroadcastReceiver<T>::Item> BroadcastReceiver<T>::try_rec
 }
 
 template <class T>
+template <class Wanted>
+std::optional<typename BroadcastReceiver<T>::Item> BroadcastReceiver<T>::try_recv_wanted(Wanted&& wanted) {
+  if (!state_) return Item(std::in_place_index<2>);
+  std::lock_guard<std::mutex> lock(state_->mu);
+  BroadcastState<T>& s = *state_;
+  // A lag only moves the cursor on to the oldest item still held.
+  const std::uint64_t oldest = s.published > s.capacity ? s.published - s.capacity : 0;
+  if (cursor_ < oldest) cursor_ = oldest;
+  for (; cursor_ < s.published; ++cursor_) {
+    const std::optional<T>& slot = s.ring[cursor_ % s.capacity];
+    if (!wanted(*slot)) continue;
+    Item item(std::in_place_index<0>, *slot);
+    ++cursor_;
+    return item;
+  }
+  if (s.senders.load(std::memory_order_acquire) == 0) return Item(std::in_place_index<2>);
+  return std::nullopt;
+}
+
+template <class T>
 awaitable<typename BroadcastReceiver<T>::Item> BroadcastReceiver<T>::recv() {
   const Executor ex = co_await asio::this_coro::executor;
   for (;;) {

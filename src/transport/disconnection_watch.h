@@ -38,16 +38,16 @@ class DisconnectionWatch {
   void follow(NodeId peer) { peer_ = std::move(peer); }
 
   // Takes every event that is ready now; lag notices and other peers' events
-  // are skipped.
+  // are skipped, and looked at where they are held rather than copied: a
+  // peer's error detail can be megabytes, and every reader and heartbeat task
+  // of the node watches.
   Seen take() {
-    while (auto item = events_.try_recv()) {
-      if (std::holds_alternative<async::Closed>(*item)) return Seen::Closed;
-      if (const auto* event = std::get_if<Event>(&*item)) {
-        const auto* gone = std::get_if<PeerDisconnected>(event);
-        if (gone && gone->peer == peer_) return Seen::OwnDisconnection;
-      }
-    }
-    return Seen::Nothing;
+    std::optional<EventReceiver::Item> item = events_.try_recv_wanted([this](const Event& event) {
+      const auto* gone = std::get_if<PeerDisconnected>(&event);
+      return gone != nullptr && gone->peer == peer_;
+    });
+    if (!item) return Seen::Nothing;
+    return std::holds_alternative<async::Closed>(*item) ? Seen::Closed : Seen::OwnDisconnection;
   }
 
   // Watches until the peer's disconnection, the broadcast's end or stop():

@@ -130,6 +130,41 @@ TEST(Broadcast, LagIsReportedBeforeClosing) {
   EXPECT_EQ(take_all(rx), (std::vector<std::string>{"lagged 3", "3", "4", "closed"}));
 }
 
+// An item that counts its copies.
+struct Counted {
+  explicit Counted(int value) : v(value) {}
+  Counted(const Counted& other) : v(other.v) { ++copies; }
+  Counted(Counted&&) noexcept = default;
+  Counted& operator=(const Counted&) = default;
+  Counted& operator=(Counted&&) noexcept = default;
+  int v;
+  static inline int copies = 0;
+};
+
+// A receiver that looks for one kind of item skips the others, and lag
+// notices, where they are held: only the item it takes is copied.
+TEST(Broadcast, AWantedItemIsTakenAndTheRestSkippedUncopied) {
+  std::optional<BroadcastSender<Counted>> tx(std::in_place, 4);
+  BroadcastReceiver<Counted> rx = tx->subscribe();
+  BroadcastReceiver<Counted> other = tx->subscribe();
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(tx->publish(Counted(i)));  // 0 and 1 are lost to a lag
+  Counted::copies = 0;
+  const auto four = [](const Counted& c) { return c.v == 4; };
+
+  auto item = rx.try_recv_wanted(four);
+  ASSERT_TRUE(item && std::holds_alternative<Counted>(*item));
+  EXPECT_EQ(std::get<Counted>(*item).v, 4);
+  EXPECT_EQ(rx.try_recv_wanted(four), std::nullopt) << "5 is skipped, nothing more is ready";
+  EXPECT_EQ(Counted::copies, 1);
+  tx.reset();
+  item = rx.try_recv_wanted(four);
+  EXPECT_TRUE(item && std::holds_alternative<Closed>(*item));
+  // Another receiver still gets everything, the lag first.
+  item = other.try_recv();
+  ASSERT_TRUE(item && std::holds_alternative<Lagged>(*item));
+  EXPECT_EQ(std::get<Lagged>(*item).missed, 2u);
+}
+
 TEST(Broadcast, WaitingRecvIsWokenByPublishAndByClose) {
   asio::io_context ctx;
   std::optional<BroadcastSender<int>> tx(std::in_place, 8);
