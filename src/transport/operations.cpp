@@ -146,8 +146,7 @@ std::optional<WireMessage> Transport::build_error(std::string_view detail,
   const std::size_t payload_len = 3 + json::string_len("error") + json::string_len(detail);
   const std::size_t body_len = wire::encoded_body_len(msg, payload_len);
   if (body_len > wire::MAX_FRAME_LEN) {
-    log::event(log::Level::Warn, log::PEER, "failed to encode frame, dropping",
-               {{"e", wire::EncodeError{body_len}.to_string()}});
+    log_unframeable(body_len);
     return std::nullopt;
   }
   msg.payload.reserve(payload_len);

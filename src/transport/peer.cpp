@@ -102,6 +102,11 @@ Result<void, SendError> PeerHandle::blocking_send(WireMessage message) const {
 
 // --- the writer
 
+void log_unframeable(std::size_t body_len) {
+  log::event(log::Level::Warn, log::PEER, "failed to encode frame, dropping",
+             {{"e", wire::EncodeError{body_len}.to_string()}});
+}
+
 namespace {
 
 // Appends the frame of `m` to `batch`; a message that cannot be framed is
@@ -109,8 +114,7 @@ namespace {
 bool append_or_drop(const WireMessage& m, std::vector<std::uint8_t>& batch) {
   Result<void, wire::EncodeError> appended = wire::append_frame(m, batch);
   if (appended) return true;
-  log::event(log::Level::Warn, log::PEER, "failed to encode frame, dropping",
-             {{"e", appended.error().to_string()}});
+  log_unframeable(appended.error().body_len);
   return false;
 }
 

@@ -45,6 +45,10 @@ struct SendError {
 // bound into one batch, none of which would then wait for room.
 inline constexpr std::size_t MAX_BATCH_LEN = 64 * 1024;
 
+// Logs a message dropped because its body of `body_len` bytes cannot be
+// framed: by the writer, and where an error message is built.
+void log_unframeable(std::size_t body_len);
+
 struct Connection {
   explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)), grace(socket.get_executor()) {}
   asio::ip::tcp::socket socket;  // executor: the connection's strand
