@@ -101,7 +101,8 @@ Figures through_transport(std::size_t messages) {
   auto [read_half, write_half] = transport::split(std::move(local));
   {
     transport::PeerHandle handle =
-        transport::PeerHandle::spawn(peer, std::move(write_half), t.config().peer_queue_capacity);
+        transport::PeerHandle::spawn(peer, std::move(write_half), t.config().peer_queue_capacity,
+                                     t.config().peer_timeout.to_steady());
     if (!t.register_connection(handle, true)) fail("registration lost");
   }
 

@@ -5,8 +5,11 @@
 // missed, then the oldest item still held. The broadcast closes once the last
 // BroadcastSender is gone and each receiver has drained what was left for it.
 //
-// Every receiver gets its own copy of each item (T is copied). Displaced items
-// are destroyed outside the broadcast's lock.
+// Every receiver gets its own copy of each item (T is copied; the last
+// receiver to take an item takes it over). An item is released as soon as
+// every receiver that existed when it was published has taken it, skipped it
+// or is gone. Released and displaced items are destroyed outside the
+// broadcast's lock.
 #pragma once
 
 #include <cstddef>

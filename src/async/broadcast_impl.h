@@ -1,6 +1,7 @@
 // Implementation of broadcast.h; include broadcast.h instead.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
@@ -14,14 +15,34 @@ namespace vardimont::async {
 
 // Shared by every end of one broadcast. `mu` guards everything but `senders`.
 // Item number n (counting from 0) lives in ring[n % capacity] until item
-// n + capacity overwrites it; `published` is the number of the next item.
-// A receiver's cursor never passes `published`; while any receiver exists,
-// every slot from max(published - capacity, its subscription point) up to
-// `published` holds its item.
+// n + capacity overwrites it, or until every receiver that existed when it
+// was published has taken or skipped it (`pending` counts those still to do
+// so), whichever comes first: an item that everybody has seen is released at
+// once, not held until it is overwritten. `published` is the number of the
+// next item. A receiver's cursor never passes `published`; every slot from
+// max(published - capacity, a receiver's cursor) up to `published` holds its
+// item.
+template <class T>
+struct BroadcastSlot {
+  std::optional<T> item;
+  std::size_t pending = 0;  // receivers that have yet to take or skip it
+};
+
 template <class T>
 class BroadcastState {
  public:
   explicit BroadcastState(std::size_t cap) : capacity(cap), ring(cap) {}
+
+  std::uint64_t oldest() const noexcept { return published > capacity ? published - capacity : 0; }
+
+  // A receiver is done with item `n` (taken or skipped): the item, once
+  // everybody is, to be destroyed by the caller outside `mu`.
+  std::optional<T> done_with(std::uint64_t n) noexcept {
+    BroadcastSlot<T>& slot = ring[n % capacity];
+    std::optional<T> released;
+    if (--slot.pending == 0) released.swap(slot.item);
+    return released;
+  }
 
   // Whether a receiver at `cursor` has something to take (an item, a lag
   // notice or the end). Under `mu`.
@@ -31,7 +52,7 @@ class BroadcastState {
 
   std::mutex mu;
   const std::size_t capacity;
-  std::vector<std::optional<T>> ring;
+  std::vector<BroadcastSlot<T>> ring;
   std::uint64_t published = 0;
   std::size_t receivers = 0;
   // Sending ends; the drop that takes it to zero wakes every waiter under `mu`.
@@ -136,9 +157,10 @@ bool BroadcastSender<T>::publish(T item) const {
   std::lock_guard<std::mutex> lock(state_->mu);
   BroadcastState<T>& s = *state_;
   if (s.receivers == 0) return false;
-  std::optional<T>& slot = s.ring[s.published % s.capacity];
-  displaced.swap(slot);
-  slot.emplace(std::move(item));
+  BroadcastSlot<T>& slot = s.ring[s.published % s.capacity];
+  displaced.swap(slot.item);
+  slot.item.emplace(std::move(item));
+  slot.pending = s.receivers;
   ++s.published;
   s.waits.wake_all(detail::Resume::Anywhere);
   return true;
@@ -176,11 +198,17 @@ BroadcastReceiver<T>& BroadcastReceiver<T>::operator=(BroadcastReceiver&& other)
 template <class T>
 BroadcastReceiver<T>::~BroadcastReceiver() {
   if (!state_) return;
-  // With the last receiver gone nothing can read the ring any more: its items
-  // are released, outside the lock.
-  std::vector<std::optional<T>> released(state_->capacity);
+  // The items this receiver had yet to take are released once nobody else
+  // has either; with the last receiver gone nothing can read the ring any
+  // more. Items are destroyed outside the lock.
+  std::vector<std::optional<T>> released;
+  released.reserve(state_->capacity);
   std::lock_guard<std::mutex> lock(state_->mu);
-  if (--state_->receivers == 0) released.swap(state_->ring);
+  BroadcastState<T>& s = *state_;
+  for (std::uint64_t n = std::max(cursor_, s.oldest()); n < s.published; ++n) {
+    if (std::optional<T> item = s.done_with(n)) released.push_back(std::move(item));
+  }
+  --s.receivers;
 }
 
 template <class T>
@@ -189,15 +217,17 @@ std::optional<typename BroadcastReceiver<T>::Item> BroadcastReceiver<T>::try_rec
   std::lock_guard<std::mutex> lock(state_->mu);
   BroadcastState<T>& s = *state_;
   if (cursor_ < s.published) {
-    const std::uint64_t oldest = s.published > s.capacity ? s.published - s.capacity : 0;
+    const std::uint64_t oldest = s.oldest();
     if (cursor_ < oldest) {
       const std::uint64_t missed = oldest - cursor_;
       cursor_ = oldest;
       return Item(std::in_place_index<1>, Lagged{missed});
     }
-    const std::optional<T>& slot = s.ring[cursor_ % s.capacity];
-    Item item(std::in_place_index<0>, *slot);
-    ++cursor_;
+    // The last receiver to take an item takes it over instead of a copy.
+    const std::uint64_t n = cursor_++;
+    if (s.ring[n % s.capacity].pending == 1) return Item(std::in_place_index<0>, std::move(*s.done_with(n)));
+    Item item(std::in_place_index<0>, *s.ring[n % s.capacity].item);
+    (void)s.done_with(n);  // others still have it to take
     return item;
   }
   if (s.senders.load(std::memory_order_acquire) == 0) return Item(std::in_place_index<2>);
@@ -208,16 +238,21 @@ template <class T>
 template <class Wanted>
 std::optional<typename BroadcastReceiver<T>::Item> BroadcastReceiver<T>::try_recv_wanted(Wanted&& wanted) {
   if (!state_) return Item(std::in_place_index<2>);
+  std::vector<std::optional<T>> released;  // skipped items nobody else holds; destroyed outside the lock
   std::lock_guard<std::mutex> lock(state_->mu);
   BroadcastState<T>& s = *state_;
   // A lag only moves the cursor on to the oldest item still held.
-  const std::uint64_t oldest = s.published > s.capacity ? s.published - s.capacity : 0;
-  if (cursor_ < oldest) cursor_ = oldest;
-  for (; cursor_ < s.published; ++cursor_) {
-    const std::optional<T>& slot = s.ring[cursor_ % s.capacity];
-    if (!wanted(*slot)) continue;
-    Item item(std::in_place_index<0>, *slot);
-    ++cursor_;
+  if (cursor_ < s.oldest()) cursor_ = s.oldest();
+  while (cursor_ < s.published) {
+    const std::uint64_t n = cursor_++;
+    BroadcastSlot<T>& slot = s.ring[n % s.capacity];
+    if (!wanted(*slot.item)) {
+      if (std::optional<T> item = s.done_with(n)) released.push_back(std::move(item));
+      continue;
+    }
+    if (slot.pending == 1) return Item(std::in_place_index<0>, std::move(*s.done_with(n)));
+    Item item(std::in_place_index<0>, *slot.item);
+    (void)s.done_with(n);
     return item;
   }
   if (s.senders.load(std::memory_order_acquire) == 0) return Item(std::in_place_index<2>);

@@ -70,6 +70,13 @@ class Sender {
 
   // Same queue (connection identity for peer handles).
   bool same_queue(const Sender& other) const noexcept { return state_ == other.state_; }
+  // The queue's identity, which keeps nothing alive; is_queue() says whether
+  // this sending end belongs to the queue that `id` was taken from (never
+  // for an empty id).
+  std::weak_ptr<const void> identity() const noexcept { return state_; }
+  bool is_queue(const std::weak_ptr<const void>& id) const noexcept {
+    return !id.owner_before(state_) && !state_.owner_before(id) && !id.expired();
+  }
   // Whether the receiver has been dropped.
   bool closed() const noexcept;
 

@@ -167,7 +167,8 @@ async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId p
   // Once connected, the peer queue and its writer exist before anything can
   // be sent.
   auto [read_half, write_half] = split(std::move(*outcome.socket));
-  PeerHandle handle = PeerHandle::spawn(peer, std::move(write_half), self.config().peer_queue_capacity);
+  PeerHandle handle = PeerHandle::spawn(peer, std::move(write_half), self.config().peer_queue_capacity,
+                                        self.config().peer_timeout.to_steady());
 
   // The Handshake goes into the new, empty and still private queue before the
   // handle becomes reachable through the peer table, so it is the first frame
@@ -189,8 +190,8 @@ async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId p
   async::Executor reader_exec = read_half.socket().get_executor();
   spawn_on(reader_exec, read_loop(self, std::move(read_half), std::nullopt, KnownPeer{peer, handle}));
 
-  // Heartbeats follow the peer id, not this connection.
-  self.spawn(heartbeat_loop(self, peer));
+  // Heartbeats go through this connection while it is the one in use.
+  self.spawn(heartbeat_loop(self, peer, handle.connection()));
 
   // Dial's own copy of the handle ends with its frame; the peer table and the
   // reader hold theirs.

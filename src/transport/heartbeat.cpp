@@ -1,20 +1,22 @@
-// Heartbeats follow the peer id, not a connection: each tick sends through
-// whatever connection the peer table holds for the peer at that moment. One
-// task runs per registration; every task of a peer ends when that peer's
-// PeerDisconnected is published.
+// One heartbeat task per registered connection: each tick sends through the
+// connection that the peer table holds for the peer, as long as that is the
+// task's own. A task whose connection was replaced or has ended stops at its
+// next tick without sending, so the connection in use gets one task however
+// often the peer reconnected; every task of a peer also ends when that
+// peer's disconnection is announced.
 //
-// The sleep is a timer armed once per heartbeat; the events are watched
-// beside it (DisconnectionWatch), so other events leave the sleep alone and
-// the peer's disconnection ends it. When the sleep's end and events are ready
-// together, the events are looked at first, so a disconnection that is
-// already announced is never followed by one more heartbeat.
+// The sleep is a timer armed once per heartbeat; the task follows its peer's
+// disconnection beside it (Disconnections), which ends the sleep. Other
+// events never reach the task. A disconnection announced before the sleep
+// ends is seen before the tick, so it is never followed by one more
+// heartbeat.
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <utility>
 
 #include "async/asio.h"
-#include "transport/disconnection_watch.h"
+#include "transport/disconnections.h"
 #include "transport/peer.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
@@ -39,44 +41,47 @@ Clock::time_point sleep_deadline(Duration interval) {
   return std::chrono::ceil<std::chrono::milliseconds>(*deadline);
 }
 
-// One heartbeat task's state, shared with its pending event watch; used on
-// the task's strand only.
+// One heartbeat task's state, shared with the announcement of its peer's
+// disconnection; used on the task's strand only.
 struct Beat : std::enable_shared_from_this<Beat> {
-  Beat(Transport t, NodeId p, const async::Executor& strand)
-      : self(std::move(t)), peer(std::move(p)), watch(self.subscribe_events()), sleep(strand) {
-    watch.follow(peer);
-  }
+  Beat(Transport t, NodeId p, PeerHandle::ConnectionRef c, const async::Executor& strand)
+      : self(std::move(t)), peer(std::move(p)), connection(std::move(c)), sleep(strand) {}
 
-  void watch_events() {
-    watch.watch(sleep.get_executor(), shared_from_this(), [this](DisconnectionWatch::Seen seen) {
-      if (seen != DisconnectionWatch::Seen::OwnDisconnection) return;
-      gone = true;
-      sleep.cancel();
-    });
+  // Counts the announcements made from the task's first run on.
+  void follow_peer() {
+    following = self.disconnections().follow(peer, self.disconnections().mark(), sleep.get_executor(),
+                                             [weak = weak_from_this()] {
+                                               if (std::shared_ptr<Beat> b = weak.lock()) {
+                                                 b->gone = true;
+                                                 b->sleep.cancel();
+                                               }
+                                             });
   }
 
   Transport self;
   NodeId peer;
-  DisconnectionWatch watch;
+  PeerHandle::ConnectionRef connection;
   asio::steady_timer sleep;
-  bool gone = false;  // the peer's PeerDisconnected was seen
+  Disconnections::Following following;
+  bool gone = false;  // the peer's disconnection was announced
 };
 
 // The loop itself; see heartbeat_loop for the executor it must run on.
-async::awaitable<void> beat(Transport self, NodeId peer) {
+async::awaitable<void> beat(Transport self, NodeId peer, PeerHandle::ConnectionRef connection) {
   std::shared_ptr<Beat> b;
   try {
-    // Subscribed when the task first runs: earlier events are not seen.
-    b = std::make_shared<Beat>(std::move(self), std::move(peer), co_await asio::this_coro::executor);
-    b->watch_events();
+    // Follows from when the task first runs: earlier announcements are not seen.
+    b = std::make_shared<Beat>(std::move(self), std::move(peer), std::move(connection),
+                               co_await asio::this_coro::executor);
+    b->follow_peer();
     for (;;) {
       b->sleep.expires_at(sleep_deadline(b->self.config().heartbeat_interval));
       if (!b->gone) co_await b->sleep.async_wait(async::use_tuple);
-      if (b->gone || b->watch.take() == DisconnectionWatch::Seen::OwnDisconnection) break;
+      if (b->gone) break;
 
-      // Tick: through whichever connection is registered now, if any.
+      // Tick: through the connection registered now, if it is this task's.
       std::optional<PeerHandle> handle = b->self.state().peers.find(b->peer);
-      if (!handle) break;
+      if (!handle || !handle->is(b->connection)) break;
       WireMessage hb;
       hb.version = wire::PROTOCOL_VERSION;
       hb.msg_id = b->self.take_msg_id();
@@ -90,17 +95,18 @@ async::awaitable<void> beat(Transport self, NodeId peer) {
   } catch (const std::exception&) {
     // A task ends quietly.
   }
-  if (b) b->watch.stop();
+  if (b) b->following.stop();
 }
 
 }  // namespace
 
-async::awaitable<void> Transport::heartbeat_loop(Transport self, NodeId peer) {
+async::awaitable<void> Transport::heartbeat_loop(Transport self, NodeId peer, PeerHandle::ConnectionRef connection) {
   // The task and its event watch share its state: on a strand of its own
   // they never run at once.
   try {
     const async::Executor strand = asio::make_strand(self.executor());
-    co_await asio::co_spawn(strand, beat(std::move(self), std::move(peer)), async::use_awaitable);
+    co_await asio::co_spawn(strand, beat(std::move(self), std::move(peer), std::move(connection)),
+                              async::use_awaitable);
   } catch (const std::exception&) {
     // A task ends quietly.
   }

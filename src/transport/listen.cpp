@@ -1,11 +1,15 @@
 // The inbound side and the start of a transport: binding the listener, the
 // accept loop, and the task that serves each accepted connection.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <limits>
 #include <exception>
 #include <optional>
 #include <string>
@@ -144,9 +148,15 @@ async::awaitable<void> Transport::accept_loop(Transport self, asio::ip::tcp::acc
       if (!ec) {
         Result<std::optional<tcp::socket>, std::error_code> accepted = accept_one(listener, self.executor());
         if (accepted) {
-          if (std::optional<tcp::socket>& socket = accepted.value()) {
+          std::optional<tcp::socket>& socket = accepted.value();
+          // Beyond the bound the connection is closed at once (the socket
+          // goes out of scope): whoever keeps opening connections that never
+          // complete a Handshake holds at most that many descriptors, and
+          // the node keeps the rest for its peers.
+          if (socket && self.shared_->awaiting_handshake.load(std::memory_order_relaxed) < awaiting_handshake_bound()) {
             const async::Executor strand = socket->get_executor();
-            spawn_on(strand, handle_inbound(self, std::move(*socket)));
+            HandshakeSlot slot(std::shared_ptr<std::atomic<std::size_t>>(self.shared_, &self.shared_->awaiting_handshake));
+            spawn_on(strand, handle_inbound(self, std::move(*socket), std::move(slot)));
           }
           continue;
         }
@@ -162,10 +172,18 @@ async::awaitable<void> Transport::accept_loop(Transport self, asio::ip::tcp::acc
   }
 }
 
-async::awaitable<void> Transport::handle_inbound(Transport self, asio::ip::tcp::socket stream) {
+std::size_t Transport::awaiting_handshake_bound() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return std::numeric_limits<std::size_t>::max();
+  }
+  return std::max<std::size_t>(1, static_cast<std::size_t>(limit.rlim_cur / 2));
+}
+
+async::awaitable<void> Transport::handle_inbound(Transport self, asio::ip::tcp::socket stream, HandshakeSlot slot) {
   try {
     auto [read_half, write_half] = split(std::move(stream));
-    co_await read_loop(self, std::move(read_half), std::move(write_half), std::nullopt);
+    co_await read_loop(self, std::move(read_half), std::move(write_half), std::nullopt, std::move(slot));
   } catch (const std::exception&) {
     // The connection ends; nothing else is affected.
   }

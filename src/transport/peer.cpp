@@ -1,6 +1,9 @@
 // The sending side of one connection: the peer handle and the writer task.
 #include "transport/peer.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <exception>
 #include <utility>
@@ -68,13 +71,15 @@ std::pair<ReadHalf, WriteHalf> split(asio::ip::tcp::socket socket) {
 
 // --- the handle
 
-PeerHandle PeerHandle::spawn(NodeId id, WriteHalf write_half, std::uint64_t capacity) {
+PeerHandle PeerHandle::spawn(NodeId id, WriteHalf write_half, std::uint64_t capacity,
+                             std::chrono::steady_clock::duration write_timeout) {
   // The transport refuses other capacities before any connection exists; the
   // clamp keeps a direct caller from making a queue that cannot exist.
   capacity = std::clamp<std::uint64_t>(capacity, 1, async::MAX_QUEUE_CAPACITY);
   auto [tx, rx] = async::make_queue<WireMessage>(capacity);
   const async::Executor strand = write_half.socket().get_executor();
-  asio::co_spawn(strand, writer_loop(std::move(rx), std::move(write_half)), [](const std::exception_ptr&) {});
+  asio::co_spawn(strand, writer_loop(std::move(rx), std::move(write_half), write_timeout),
+                 [](const std::exception_ptr&) {});
   return PeerHandle(std::move(id), std::move(tx));
 }
 
@@ -118,9 +123,54 @@ bool append_or_drop(const WireMessage& m, std::vector<std::uint8_t>& batch) {
   return false;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The bytes that the socket holds and its peer has not acknowledged yet; -1
+// when that cannot be read.
+int unacknowledged(asio::ip::tcp::socket& socket) {
+  int n = -1;
+  if (::ioctl(socket.native_handle(), SIOCOUTQ, &n) != 0) return -1;
+  return n;
+}
+
+// The write time-out is one timer per connection, armed when a write starts
+// (unless it is armed already) and then every time it fires while a write is
+// under way. Each firing looks back over its period: if the socket took bytes
+// of a write, or fewer bytes wait in it for the peer's acknowledgement than
+// at the last firing, the peer is making progress. A peer that reads slowly
+// drains a large send buffer long before the socket takes the next bytes; a
+// peer that reads nothing does neither for a whole period, and the connection
+// ends, between one and two write time-outs after its last progress.
+void arm_stall(const std::shared_ptr<Connection>& conn, Clock::duration write_timeout) {
+  const Clock::time_point now = Clock::now();
+  if (write_timeout > Clock::time_point::max() - now) return;  // no time-out to keep
+  conn->stall_armed = true;
+  conn->checked = now;
+  conn->unacknowledged = unacknowledged(conn->socket);
+  conn->stall.expires_at(now + write_timeout);
+  conn->stall.async_wait([weak = std::weak_ptr<Connection>(conn), write_timeout](std::error_code ec) {
+    std::shared_ptr<Connection> c = weak.lock();
+    if (ec || !c) return;
+    c->stall_armed = false;
+    if (!c->writing) return;
+    const int waiting = unacknowledged(c->socket);
+    if (c->progress > c->checked || (waiting >= 0 && waiting < c->unacknowledged)) {
+      arm_stall(c, write_timeout);
+      return;
+    }
+    // Nothing taken for the whole time-out: the connection ends. Closing the
+    // socket fails the write under way (the writer ends and closes its queue)
+    // and the reader's read (the reader sees write_stalled).
+    c->write_stalled = true;
+    std::error_code ignored;
+    c->socket.close(ignored);
+  });
+}
+
 }  // namespace
 
-async::awaitable<void> writer_loop(async::Receiver<WireMessage> rx, WriteHalf write_half) {
+async::awaitable<void> writer_loop(async::Receiver<WireMessage> rx, WriteHalf write_half,
+                                   std::chrono::steady_clock::duration write_timeout) {
   try {
     // Reused for every batch; a batch that a large message grew past
     // RETAINED_BATCH is let go once written, so that a connection does not
@@ -148,7 +198,22 @@ async::awaitable<void> writer_loop(async::Receiver<WireMessage> rx, WriteHalf wr
       // that wrote synchronously and came straight back sent smaller
       // batches, and a stream to a uvloop actor with Nagle's algorithm on
       // lost a quarter of its rate for 4 % less CPU per message.
-      auto [ec, written] = co_await asio::async_write(write_half.socket(), asio::buffer(batch), async::use_tuple);
+      Connection& conn = *write_half.connection();
+      conn.writing = true;
+      conn.progress = Clock::now();
+      if (!conn.stall_armed) arm_stall(write_half.connection(), write_timeout);
+      std::size_t taken = 0;
+      auto [ec, written] = co_await asio::async_write(
+          write_half.socket(), asio::buffer(batch),
+          [&conn, &taken](const std::error_code& e, std::size_t n) {
+            if (n > taken) {
+              taken = n;
+              conn.progress = Clock::now();
+            }
+            return asio::transfer_all()(e, n);
+          },
+          async::use_tuple);
+      conn.writing = false;
       if (ec || written != batch.size()) break;
       if (batch.capacity() > RETAINED_BATCH) std::vector<std::uint8_t>().swap(batch);
     }

@@ -50,15 +50,31 @@ inline constexpr std::size_t MAX_BATCH_LEN = 64 * 1024;
 void log_unframeable(std::size_t body_len);
 
 struct Connection {
-  explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)), grace(socket.get_executor()) {}
+  explicit Connection(asio::ip::tcp::socket s)
+      : socket(std::move(s)), grace(socket.get_executor()), stall(socket.get_executor()) {}
   asio::ip::tcp::socket socket;  // executor: the connection's strand
   asio::steady_timer grace;      // armed when the reader ends; see ReadHalf::close_after
+
+  // The writer's progress (see writer_loop), on the strand: while a batch is
+  // being written, the socket must take some of it at least once per write
+  // time-out, or the connection ends.
+  asio::steady_timer stall;
+  std::chrono::steady_clock::time_point progress;  // of the write under way: its start or its last bytes taken
+  std::chrono::steady_clock::time_point checked;   // when the timer was last armed
+  int unacknowledged = -1;  // bytes the socket held unacknowledged then
+  bool writing = false;
+  bool stall_armed = false;
+  bool write_stalled = false;  // set once, when the socket took nothing for the write time-out
 };
 
 class ReadHalf {
  public:
   explicit ReadHalf(std::shared_ptr<Connection> c) : conn_(std::move(c)) {}
   asio::ip::tcp::socket& socket() const noexcept { return conn_->socket; }
+  // Whether the writer ended the connection because its peer took nothing
+  // for the write time-out (the socket is closed then); the reader ends as
+  // at its own time-out.
+  bool write_stalled() const noexcept { return conn_ && conn_->write_stalled; }
 
   // Gives up the read half and bounds what is left of the connection: the
   // writer may go on writing what is queued until `deadline`; then the socket
@@ -79,6 +95,7 @@ class WriteHalf {
   WriteHalf& operator=(WriteHalf&&) noexcept;
   ~WriteHalf();  // shuts down the sending direction (errors ignored)
   asio::ip::tcp::socket& socket() const noexcept { return conn_->socket; }
+  const std::shared_ptr<Connection>& connection() const noexcept { return conn_; }
 
  private:
   void shutdown() noexcept;
@@ -93,8 +110,10 @@ class PeerHandle {
  public:
   // Creates the peer queue (capacity clamped to 1..MAX_QUEUE_CAPACITY; the
   // transport refuses other capacities when it is created) and spawns
-  // writer_loop on the write half's strand.
-  static PeerHandle spawn(NodeId id, WriteHalf write_half, std::uint64_t capacity);
+  // writer_loop on the write half's strand, with `write_timeout` (the read
+  // time-out of the connection; duration::max() for none).
+  static PeerHandle spawn(NodeId id, WriteHalf write_half, std::uint64_t capacity,
+                          std::chrono::steady_clock::duration write_timeout);
 
   // Waits for room, without a time-out. Closed when the writer has ended.
   async::awaitable<Result<void, SendError>> send(WireMessage message) const;
@@ -113,6 +132,11 @@ class PeerHandle {
   const NodeId& id() const noexcept { return id_; }
   // Two handles are the same connection exactly when they share a queue.
   bool same_connection(const PeerHandle& other) const noexcept { return tx_.same_queue(other.tx_); }
+  // Which connection this is, without keeping it open: for a task that must
+  // notice when the peer table holds another connection of its peer.
+  using ConnectionRef = std::weak_ptr<const void>;
+  ConnectionRef connection() const noexcept { return tx_.identity(); }
+  bool is(const ConnectionRef& connection) const noexcept { return tx_.is_queue(connection); }
 
  private:
   PeerHandle(NodeId id, async::Sender<WireMessage> tx) : id_(std::move(id)), tx_(std::move(tx)) {}
@@ -123,7 +147,11 @@ class PeerHandle {
 };
 
 // Frames every queued message into one reused batch buffer and writes the
-// batch; ends when the queue is closed and drained or a write fails.
-async::awaitable<void> writer_loop(async::Receiver<WireMessage> rx, WriteHalf write_half);
+// batch; ends when the queue is closed and drained or a write fails. A batch
+// of which the socket takes nothing for `write_timeout` ends the connection:
+// the socket is closed (the reader then ends as at its read time-out) and so
+// is the queue. A peer that reads, however slowly, keeps its connection.
+async::awaitable<void> writer_loop(async::Receiver<WireMessage> rx, WriteHalf write_half,
+                                   std::chrono::steady_clock::duration write_timeout);
 
 }  // namespace vardimont::transport

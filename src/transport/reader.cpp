@@ -3,20 +3,29 @@
 // message of a known peer to route, watches the events for its own peer's
 // disconnection, and at its end removes its own registration.
 //
-// One read at a time runs alone; the read time-out and the event watch run
-// beside it on the connection's strand and end a pending read, by its own
-// cancellation slot, when the connection must end (the writer's write on the
-// same socket goes on):
-// - the time-out is one timer for the connection, not one per read: when it
-//   fires and the read under way started less than the read time-out ago (or
-//   no read is under way: route's waits lie outside the time-out), it is
-//   armed again for the rest;
-// - the event watch (DisconnectionWatch) starts once the peer is known; its
-//   own peer's PeerDisconnected ends the reader, any other event restarts the
-//   read time-out.
-// Bytes that a read returned are always handled, also when the watch asked
-// for the end meanwhile (the end is acted on after them) or the time-out
-// fired as they came (they count as input: the time-out starts again).
+// One read at a time runs alone; the read time-out and the disconnection of
+// the peer reach it on the connection's strand and end a pending read, by its
+// own cancellation slot, when the connection must end (the writer's write on
+// the same socket goes on):
+// - the time-out is one timer for the connection, not one per read. Until
+//   the Handshake is accepted it is one deadline from the accept, which reads
+//   do not move: a stranger that trickles bytes cannot hold a connection
+//   longer. Then, when it fires and the read under way started less than the
+//   read time-out ago (or no read is under way: route's waits lie outside the
+//   time-out), it is armed again for the rest. Only input on this connection
+//   counts: events of the node never move it;
+// - once the peer is known the reader follows that peer's disconnection
+//   (Disconnections), which ends it.
+// Bytes that a read returned are always handled, also when the disconnection
+// came meanwhile (the end is acted on after them) or the time-out fired as
+// they came (they count as input: the time-out starts again).
+//
+// An accepted connection that loses the tie-break is not cut off: its far end
+// may have queued messages on it before it learnt of the connection in use.
+// Its writer ends at once (the far end sees the end of the stream and switches
+// over), and its reader goes on reading and routing until the far end closes
+// it, its read time-out passes or the peer's disconnection is announced, as
+// for a connection that a newer one replaced; it publishes nothing.
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -31,7 +40,7 @@
 
 #include "async/asio.h"
 #include "log/log.h"
-#include "transport/disconnection_watch.h"
+#include "transport/disconnections.h"
 #include "transport/peer.h"
 #include "transport/transport.h"
 #include "transport/transport_state.h"
@@ -65,26 +74,32 @@ void warn(std::string_view message, std::initializer_list<log::Field> fields = {
 // watch, which run on the connection's strand too.
 class Reader : public std::enable_shared_from_this<Reader> {
  public:
-  Reader(Transport self, ReadHalf read_half, std::optional<WriteHalf> writer, std::optional<KnownPeer> known)
+  Reader(Transport self, ReadHalf read_half, std::optional<WriteHalf> writer, std::optional<KnownPeer> known,
+         HandshakeSlot slot)
       : self_(std::move(self)),
         read_half_(std::move(read_half)),
         writer_(std::move(writer)),
-        known_(std::move(known)),
-        watch_(self_.subscribe_events()),
-        decoder_(known_ ? wire::FrameDecoder() : wire::FrameDecoder(MAX_FIRST_FRAME_LEN)),
-        timer_(read_half_.socket().get_executor()) {}
+        slot_(std::move(slot)),
+        started_(self_.disconnections().mark()),
+        decoder_(known ? wire::FrameDecoder() : wire::FrameDecoder(MAX_FIRST_FRAME_LEN)),
+        timer_(read_half_.socket().get_executor()) {
+    if (known) {
+      peer_ = std::move(known->id);
+      handle_ = std::move(known->handle);
+    }
+  }
 
   // The loop; returns when the connection is finished.
   async::awaitable<void> run() {
     read_started_ = Clock::now();
+    if (!peer_) handshake_deadline_ = deadline_of(read_started_);
     if (const auto deadline = deadline_of(read_started_)) arm_time_out(*deadline);
-    if (known_) {
-      watch_.follow(known_->id);
-      watch_events();
-    }
+    if (peer_) follow_peer();
     std::size_t n = 0;
     for (int at_once = 0;;) {
-      if (disconnected_) co_return;
+      // The writer closes the socket when its peer takes nothing for the
+      // write time-out: the reader then ends as at its own time-out.
+      if (disconnected_ || timed_out_ || read_half_.write_stalled()) co_return;
       std::error_code ec;
       // After a read that filled the buffer more is likely waiting: it is
       // taken at once when it is, without an asynchronous read, whose
@@ -100,13 +115,17 @@ class Reader : public std::enable_shared_from_this<Reader> {
             asio::buffer(buf_), asio::bind_cancellation_slot(cancel_read_.slot(), async::use_tuple));
         reading_ = false;
       }
+      if (read_half_.write_stalled()) co_return;
       if (!ec && n > 0) {
-        if (timed_out_) {
-          // Input arrived just as the time-out fired: the input counts.
+        const bool late = timed_out_;
+        if (!co_await handle_chunk(std::span<const std::uint8_t>(buf_.data(), n))) co_return;
+        if (late) {
+          // Input arrived just as the time-out fired: the input counts, unless
+          // the Handshake's deadline passed without a Handshake.
+          if (!peer_) co_return;
           timed_out_ = false;
           if (const auto deadline = deadline_of(Clock::now())) arm_time_out(*deadline);
         }
-        if (!co_await handle_chunk(std::span<const std::uint8_t>(buf_.data(), n))) co_return;
       } else if (timed_out_) {
         co_return;  // silence: ends without a log line
       } else if (ec && ec != asio::error::operation_aborted) {
@@ -129,10 +148,11 @@ class Reader : public std::enable_shared_from_this<Reader> {
   // time-out and the watch, which let go of this state as they complete.
   void finish() {
     finished_ = true;
-    watch_.stop();
+    following_.stop();
+    slot_.release();
     recent_mailbox_.forget();
     timer_.cancel();
-    if (known_ && self_.unregister_connection(known_->handle)) self_.publish(PeerDisconnected{known_->id});
+    if (handle_ && self_.unregister_connection(*handle_)) self_.publish(PeerDisconnected{*peer_});
     read_half_.close_after(deadline_after(self_.config().peer_timeout).value_or(Clock::time_point::max()));
   }
 
@@ -166,6 +186,16 @@ class Reader : public std::enable_shared_from_this<Reader> {
 
   void on_time_out() {
     if (finished_ || disconnected_) return;
+    if (!peer_) {
+      // One deadline from the accept to the Handshake.
+      if (handshake_deadline_ && Clock::now() < *handshake_deadline_) {
+        arm_time_out(*handshake_deadline_);
+        return;
+      }
+      timed_out_ = true;
+      stop_reading();
+      return;
+    }
     if (!reading_) {
       // Route's waits do not count: the next read starts its own time-out.
       if (const auto deadline = deadline_of(Clock::now())) arm_time_out(*deadline);
@@ -181,20 +211,18 @@ class Reader : public std::enable_shared_from_this<Reader> {
     arm_time_out(*deadline);
   }
 
-  void watch_events() {
-    watch_.watch(timer_.get_executor(), shared_from_this(), [this](DisconnectionWatch::Seen seen) {
-      switch (seen) {
-        case DisconnectionWatch::Seen::OwnDisconnection:
-          disconnected_ = true;
-          stop_reading();
-          return;
-        case DisconnectionWatch::Seen::Closed:
-          return;  // cannot happen while this reader holds its Transport
-        case DisconnectionWatch::Seen::Nothing:
-          read_started_ = Clock::now();  // every event that wakes the reader restarts its time-out
-          return;
-      }
-    });
+  // Follows the known peer's disconnection, counted from the reader's start.
+  void follow_peer() {
+    following_ = self_.disconnections().follow(*peer_, started_, timer_.get_executor(),
+                                               [weak = weak_from_this()] {
+                                                 if (std::shared_ptr<Reader> r = weak.lock()) r->on_disconnected();
+                                               });
+  }
+
+  void on_disconnected() {
+    if (finished_) return;
+    disconnected_ = true;
+    stop_reading();
   }
 
   // Decodes one chunk and handles its messages in order; false ends the reader
@@ -217,15 +245,15 @@ class Reader : public std::enable_shared_from_this<Reader> {
       if (msg.kind == wire::MessageKind::Handshake) {
         // A repeated Handshake, or one on an outbound connection, changes
         // nothing, whatever it carries.
-        if (known_) continue;
+        if (peer_) continue;
         if (!accept_handshake(msg)) co_return false;
         continue;
       }
-      if (!known_) {
+      if (!peer_) {
         warn("data before handshake, dropping connection");
         co_return false;
       }
-      std::optional<Transport::ErrorReply> reply = self_.route_now(known_->id, std::move(msg), recent_mailbox_);
+      std::optional<Transport::ErrorReply> reply = self_.route_now(*peer_, std::move(msg), recent_mailbox_);
       if (reply) {
         recent_mailbox_.forget();
         // Every reply of the chunk waits until one deadline at most, so that
@@ -234,7 +262,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
         if (!reply_deadline) {
           reply_deadline = deadline_after(self_.config().peer_timeout).value_or(Clock::time_point::max());
         }
-        co_await self_.reply_error(known_->id, std::move(*reply), *reply_deadline);
+        co_await self_.reply_error(*peer_, std::move(*reply), *reply_deadline);
       }
     }
     recent_mailbox_.forget();
@@ -262,31 +290,39 @@ class Reader : public std::enable_shared_from_this<Reader> {
     }
     WriteHalf write_half = std::move(*writer_);
     writer_.reset();
-    PeerHandle handle = PeerHandle::spawn(peer, std::move(write_half), self_.config().peer_queue_capacity);
-    if (!self_.register_connection(handle, /*outbound=*/false)) {
+    PeerHandle handle = PeerHandle::spawn(peer, std::move(write_half), self_.config().peer_queue_capacity,
+                                          self_.config().peer_timeout.to_steady());
+    slot_.release();
+    const bool won = self_.register_connection(handle, /*outbound=*/false);
+    peer_ = peer;
+    follow_peer();
+    if (!won) {
       // Lost the tie-break: the handle goes out of scope, so the queue closes
       // and the writer shuts the sending direction; no log line, no event.
-      return false;
+      // What the peer sent behind its Handshake is still read and routed.
+      return true;
     }
-    known_ = KnownPeer{peer, std::move(handle)};
-    watch_.follow(peer);
-    watch_events();
+    handle_ = handle;
     self_.publish(PeerConnected{peer});
-    self_.spawn(Transport::heartbeat_loop(self_, std::move(peer)));
+    self_.spawn(Transport::heartbeat_loop(self_, std::move(peer), handle.connection()));
     return true;
   }
 
   Transport self_;
   ReadHalf read_half_;
   std::optional<WriteHalf> writer_;
-  std::optional<KnownPeer> known_;
-  DisconnectionWatch watch_;
+  std::optional<NodeId> peer_;        // known: from the start (dialled) or from the Handshake
+  std::optional<PeerHandle> handle_;  // the connection as registered; none for one that lost the tie-break
+  HandshakeSlot slot_;                // held until the Handshake is accepted
+  const Disconnections::Mark started_;
+  Disconnections::Following following_;
   Transport::RecentMailbox recent_mailbox_;  // within one chunk only
   wire::FrameDecoder decoder_;
   std::array<std::uint8_t, READ_BUF_LEN> buf_{};
   asio::steady_timer timer_;  // the read time-out
   asio::cancellation_signal cancel_read_;
   Clock::time_point read_started_;  // of the read under way, or of the last one
+  std::optional<Clock::time_point> handshake_deadline_;  // until the peer is known
   bool reading_ = false;
   bool timed_out_ = false;     // the time-out ended the read under way
   bool disconnected_ = false;  // the peer's PeerDisconnected was seen
@@ -296,12 +332,13 @@ class Reader : public std::enable_shared_from_this<Reader> {
 }  // namespace
 
 async::awaitable<void> Transport::read_loop(Transport self, ReadHalf reader, std::optional<WriteHalf> writer,
-                                            std::optional<KnownPeer> known) {
+                                            std::optional<KnownPeer> known, HandshakeSlot slot) {
   // The state is built inside the try block, so that a failure to set it up
   // ends the task quietly too.
   std::shared_ptr<Reader> r;
   try {
-    r = std::make_shared<Reader>(std::move(self), std::move(reader), std::move(writer), std::move(known));
+    r = std::make_shared<Reader>(std::move(self), std::move(reader), std::move(writer), std::move(known),
+                                 std::move(slot));
     co_await r->run();
   } catch (const std::exception&) {
     // A task ends quietly; the ending below still runs.

@@ -92,8 +92,13 @@ async::Executor Transport::executor() const { return shared_->executor; }
 EventReceiver Transport::subscribe_events() const { return events_.subscribe(); }
 
 void Transport::publish(Event event) const {
+  std::optional<NodeId> gone;
+  if (const auto* d = std::get_if<PeerDisconnected>(&event)) gone = d->peer;
   (void)events_.publish(std::move(event));  // no receiver is not an error
+  if (gone) shared_->disconnections->announce(*gone);
 }
+
+Disconnections& Transport::disconnections() const noexcept { return *shared_->disconnections; }
 
 std::uint64_t Transport::take_msg_id() const noexcept {
   return shared_->next_msg_id.fetch_add(1, std::memory_order_relaxed);

@@ -26,6 +26,7 @@
 #include "async/queue.h"
 #include "runtime/node_id.h"
 #include "runtime/result.h"
+#include "transport/disconnections.h"
 #include "transport/peer.h"
 #include "transport/tables.h"
 #include "wire/message.h"
@@ -118,6 +119,31 @@ struct KnownPeer {
   PeerHandle handle;
 };
 
+// An accepted connection counted among those awaiting their Handshake, from
+// its accept until its reader learns who the peer is or ends; see
+// Transport::accept_loop. Moves only; the empty slot counts nothing.
+class HandshakeSlot {
+ public:
+  HandshakeSlot() = default;
+  explicit HandshakeSlot(std::shared_ptr<std::atomic<std::size_t>> count) : count_(std::move(count)) {
+    count_->fetch_add(1, std::memory_order_relaxed);
+  }
+  HandshakeSlot(HandshakeSlot&&) noexcept = default;
+  HandshakeSlot& operator=(HandshakeSlot&& other) noexcept {
+    release();
+    count_ = std::move(other.count_);
+    return *this;
+  }
+  ~HandshakeSlot() { release(); }
+  void release() noexcept {
+    if (count_) count_->fetch_sub(1, std::memory_order_relaxed);
+    count_.reset();
+  }
+
+ private:
+  std::shared_ptr<std::atomic<std::size_t>> count_;
+};
+
 class Transport {
  public:
   // Binds the listener (numeric hosts without a lookup), creates the shared
@@ -131,7 +157,11 @@ class Transport {
   async::Executor executor() const;
 
   EventReceiver subscribe_events() const;
-  void publish(Event event) const;  // never waits; no receiver is not an error
+  // Never waits; no receiver is not an error. A PeerDisconnected is also
+  // announced to the readers and heartbeat tasks that follow its peer.
+  void publish(Event event) const;
+  // Announcements of disconnections, for the tasks that follow one peer.
+  Disconnections& disconnections() const noexcept;
   std::uint64_t take_msg_id() const noexcept;
   bool connection_wins_tiebreak(const NodeId& peer, bool outbound) const;
 
@@ -186,11 +216,17 @@ class Transport {
   static async::awaitable<Result<void, IoError>> dial(
       Transport self, NodeId peer,
       std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+  // Accepts without end. An accepted connection is closed at once while as
+  // many as awaiting_handshake_bound() still await their Handshake, so that
+  // connections that never complete one cannot take every descriptor.
   static async::awaitable<void> accept_loop(Transport self, asio::ip::tcp::acceptor listener);
-  static async::awaitable<void> handle_inbound(Transport self, asio::ip::tcp::socket stream);
+  static async::awaitable<void> handle_inbound(Transport self, asio::ip::tcp::socket stream, HandshakeSlot slot);
+  // Half the process's soft limit of open descriptors (at least 1).
+  static std::size_t awaiting_handshake_bound();
+  // `slot` counts an accepted connection until its Handshake is accepted.
   static async::awaitable<void> read_loop(Transport self, ReadHalf reader,
                                           std::optional<WriteHalf> writer,
-                                          std::optional<KnownPeer> known);
+                                          std::optional<KnownPeer> known, HandshakeSlot slot = {});
   // Hands one message from `from`'s reader on: Data to its actor's mailbox
   // (a put that never waits), Error to a PeerError event. A coroutine because
   // an error reply to `from` may wait for room, up to the read time-out.
@@ -228,7 +264,10 @@ class Transport {
   // deadline, so that a chunk of many holds it for one read time-out at most.
   async::awaitable<void> reply_error(const NodeId& peer, ErrorReply reply,
                                      std::chrono::steady_clock::time_point deadline) const;
-  static async::awaitable<void> heartbeat_loop(Transport self, NodeId peer);
+  // Heartbeats to `peer` through `connection` while the peer table holds it:
+  // the task ends when its connection is replaced or ends, or the peer's
+  // disconnection is announced.
+  static async::awaitable<void> heartbeat_loop(Transport self, NodeId peer, PeerHandle::ConnectionRef connection);
   static async::awaitable<void> reconnect_loop(Transport self, NodeId peer);
   static async::awaitable<void> reconnect_supervisor(Transport self, EventReceiver events);
 

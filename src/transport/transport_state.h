@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "async/asio.h"
+#include "transport/disconnections.h"
 #include "transport/tables.h"
 #include "transport/transport.h"
 
@@ -32,6 +33,12 @@ struct Transport::Shared {
   // How many reconnect loops run for each peer (see reconnect.cpp).
   ReconnectLoops reconnect_loops;
   RoutingTable actors;
+  // Who follows each peer's disconnection: its readers and heartbeat tasks.
+  // Raised by every publication of a PeerDisconnected.
+  const std::shared_ptr<Disconnections> disconnections = std::make_shared<Disconnections>();
+  // Accepted connections whose Handshake has not arrived yet; see
+  // Transport::accept_loop for their bound.
+  std::atomic<std::size_t> awaiting_handshake{0};
 
   // The message id counter; see Transport::take_msg_id.
   std::atomic<std::uint64_t> next_msg_id{1};

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <latch>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -163,6 +164,54 @@ TEST(Broadcast, AWantedItemIsTakenAndTheRestSkippedUncopied) {
   item = other.try_recv();
   ASSERT_TRUE(item && std::holds_alternative<Lagged>(*item));
   EXPECT_EQ(std::get<Lagged>(*item).missed, 2u);
+}
+
+// An item is let go as soon as every receiver that existed when it was
+// published has taken it, skipped it, or is gone, not when a later item
+// overwrites its slot: an event of megabytes is not held for nothing.
+TEST(Broadcast, AnItemIsReleasedOnceEveryReceiverIsDoneWithIt) {
+  using Big = std::shared_ptr<std::string>;
+  enum class Second { Takes, Skips, IsDropped, Waits };
+  struct Case {
+    const char* name;
+    Second second;
+    bool released;
+  };
+  const std::vector<Case> cases = {
+      {"both take it", Second::Takes, true},
+      {"the other skips it", Second::Skips, true},
+      {"the other is dropped", Second::IsDropped, true},
+      {"the other has yet to take it", Second::Waits, false},
+  };
+  for (const Case& c : cases) {
+    BroadcastSender<Big> tx(64);
+    BroadcastReceiver<Big> first = tx.subscribe();
+    std::optional<BroadcastReceiver<Big>> second(tx.subscribe());
+    std::weak_ptr<std::string> held;
+    {
+      Big big = std::make_shared<std::string>(1 << 20, 'x');
+      held = big;
+      ASSERT_TRUE(tx.publish(std::move(big)));
+    }
+    BroadcastReceiver<Big> late = tx.subscribe();  // made after the publish: holds nothing up
+    ASSERT_TRUE(first.try_recv().has_value());     // taken and dropped at once
+    switch (c.second) {
+      case Second::Takes:
+        ASSERT_TRUE(second->try_recv().has_value());
+        break;
+      case Second::Skips:
+        EXPECT_EQ(second->try_recv_wanted([](const Big&) { return false; }), std::nullopt);
+        break;
+      case Second::IsDropped:
+        second.reset();
+        break;
+      case Second::Waits:
+        break;
+    }
+    EXPECT_EQ(held.expired(), c.released) << c.name;
+    if (second) (void)second->try_recv();
+    EXPECT_TRUE(held.expired()) << c.name << ": released once the last receiver took it";
+  }
 }
 
 TEST(Broadcast, WaitingRecvIsWokenByPublishAndByClose) {

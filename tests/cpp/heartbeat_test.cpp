@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "transport/disconnection_watch.h"
+#include "transport/disconnections.h"
 #include "transport_fixture.h"
 
 namespace vardimont::test {
@@ -51,7 +51,7 @@ TEST_F(HeartbeatTest, AnIdleConnectionReceivesHeartbeats) {
 
 TEST_F(HeartbeatTest, EndsAtTheFirstTickWhenThePeerIsNotInTheTable) {
   Transport a = start("a", config());
-  auto done = spawn_watched(a.executor(), Transport::heartbeat_loop(a, node_id("ghost@127.0.0.1:1")));
+  auto done = spawn_watched(a.executor(), Transport::heartbeat_loop(a, node_id("ghost@127.0.0.1:1"), {}));
   EXPECT_TRUE(eventually([&] { return done->load(); }));
 }
 
@@ -62,7 +62,7 @@ TEST_F(HeartbeatTest, EndsOnItsOwnPeersDisconnectionOnly) {
   ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return a.has_peer(x); }));
 
-  auto done = spawn_watched(a.executor(), Transport::heartbeat_loop(a, x));
+  auto done = spawn_watched(a.executor(), Transport::heartbeat_loop(a, x, a.state().peers.find(x)->connection()));
   // Other events, for this peer or others, leave the task running: the peer
   // keeps receiving heartbeats through ticks after them.
   a.publish(PeerDisconnected{node_id("other@127.0.0.1:9")});
@@ -81,7 +81,7 @@ TEST_F(HeartbeatTest, EndsWhenItsSendFails) {
   // only the failed send can end the task.
   HandMadeConnection c = connect_by_hand(a, x);
   ASSERT_TRUE(c.registered);
-  auto done = spawn_watched(a.executor(), Transport::heartbeat_loop(a, x));
+  auto done = spawn_watched(a.executor(), Transport::heartbeat_loop(a, x, c.handle.connection()));
   ASSERT_TRUE(c.remote.read_message().has_value());
   c.remote.close();  // writes now fail, and the writer ends
   EXPECT_TRUE(eventually([&] { return done->load(); }));
@@ -108,41 +108,100 @@ TEST_F(HeartbeatTest, HeartbeatsKeepAnIdlePeerConnected) {
   EXPECT_EQ(b_trail.count_all<PeerDisconnected>(), 0u);
 }
 
-// The event watch that heartbeat tasks and readers keep beside their sleep or
-// read: its peer's disconnection is reported, other events are not, and once
-// stopped it reports nothing, also for a wake that was already on its way
-// (running the handler then could arm the watch again and keep its owner
-// alive for good).
-TEST(DisconnectionWatch, ReportsItsPeerAndNothingOnceStopped) {
-  using transport::DisconnectionWatch;
-  using transport::Event;
+// A peer that keeps replacing its connection (a newer inbound connection from
+// a smaller id wins each time) leaves one heartbeat task: the task of each
+// replaced connection ends at its next tick, without sending, and the
+// connection in use gets heartbeats at one interval, not one per
+// replacement.
+TEST_F(HeartbeatTest, TheConnectionInUseHasOneHeartbeatTask) {
+  Transport n = start("n", config());
+  EventTrail trail(n);
+  const NodeId m = node_id("m@127.0.0.1:9");  // "m..." < "n...": each newer connection replaces
+  constexpr int CONNECTIONS = 10;
+  std::vector<RawPeer> peers;
+  for (int i = 0; i < CONNECTIONS; ++i) {
+    peers.push_back(RawPeer::dial(n.local_id().port));
+    ASSERT_TRUE(peers.back().send(handshake_from(m.to_full())));
+    ASSERT_TRUE(eventually([&] { return trail.count<transport::PeerConnected>(m) == static_cast<std::size_t>(i + 1); }));
+  }
+  // Every reader follows the peer, and one heartbeat task is left.
+  EXPECT_TRUE(eventually([&] { return n.disconnections().followers(m) == CONNECTIONS + 1; }))
+      << n.disconnections().followers(m) << " follow the peer";
+  // The newest connection gets one heartbeat per interval: over 40 intervals,
+  // far fewer than one per replaced connection would send.
+  RawPeer& newest = peers.back();
+  const auto until = std::chrono::steady_clock::now() + 40 * 20ms;
+  int heartbeats = 0;
+  while (std::chrono::steady_clock::now() < until) {
+    auto hb = newest.read_message(std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()));
+    if (hb && hb->kind == MessageKind::Heartbeat) ++heartbeats;
+  }
+  EXPECT_GT(heartbeats, 0);
+  EXPECT_LE(heartbeats, 80) << "more than one task sends through the connection in use";
+  n.forget_peer(m);
+  EXPECT_TRUE(eventually([&] { return n.disconnections().followers(m) == 0; }));
+}
+
+// The announcement of a peer's disconnection to those who follow that peer:
+// each follower of that peer is told once, a follower of another peer never;
+// an announcement made after a follower's mark but before it began to follow
+// is still seen, one made before its mark is not; a follower that stopped is
+// told nothing and leaves nothing behind.
+TEST(Disconnections, TellEachFollowerOfThePeerOnce) {
+  using transport::Disconnections;
   const NodeId x = node_id("x@127.0.0.1:9");
+  const NodeId y = node_id("y@127.0.0.1:9");
   struct Case {
     const char* name;
-    Event published;
-    bool stop_before_running;
-    std::vector<DisconnectionWatch::Seen> reported;
+    bool announce_before_mark;   // x's disconnection announced before the follower's mark
+    bool announce_before_follow; // after its mark, before it follows
+    bool announce_after;         // once it follows
+    const NodeId* followed;
+    bool stop_before_announce;
+    int told;
   };
   const std::vector<Case> cases = {
-      {"own disconnection", PeerDisconnected{x}, false, {DisconnectionWatch::Seen::OwnDisconnection}},
-      {"another peer's", PeerDisconnected{node_id("y@127.0.0.1:9")}, false, {DisconnectionWatch::Seen::Nothing}},
-      {"stopped with the wake posted", PeerDisconnected{x}, true, {}},
+      {"announced while followed", false, false, true, &x, false, 1},
+      {"announced before the mark", true, false, false, &x, false, 0},
+      {"announced after the mark, before following", false, true, false, &x, false, 1},
+      {"announced twice: told once", false, true, true, &x, false, 1},
+      {"another peer followed", false, true, true, &y, false, 0},
+      {"stopped first", false, false, true, &x, true, 0},
   };
   for (const Case& c : cases) {
-    asio::io_context ctx;  // run by hand: the wake waits until run()
-    async::BroadcastSender<Event> events(transport::EVENT_CAPACITY);
-    auto watch = std::make_shared<DisconnectionWatch>(events.subscribe());
-    watch->follow(x);
-    std::vector<DisconnectionWatch::Seen> reported;
-    watch->watch(ctx.get_executor(), watch, [&](DisconnectionWatch::Seen seen) { reported.push_back(seen); });
-    events.publish(c.published);
-    if (c.stop_before_running) watch->stop();
-    ctx.poll();
-    watch->stop();  // ends a watch that waits on after another peer's event
+    asio::io_context ctx;  // run by hand: what is posted waits until run()
+    auto table = std::make_shared<Disconnections>();
+    if (c.announce_before_mark) table->announce(x);
+    const Disconnections::Mark mark = table->mark();
+    if (c.announce_before_follow) table->announce(x);
+    int told = 0;
+    Disconnections::Following f = table->follow(*c.followed, mark, ctx.get_executor(), [&] { ++told; });
+    if (c.stop_before_announce) f.stop();
+    if (c.announce_after) table->announce(x);
     ctx.run();
-    EXPECT_EQ(reported, c.reported) << c.name;
-    EXPECT_EQ(watch.use_count(), 1) << c.name << ": the finished wait let go of its owner";
+    EXPECT_EQ(told, c.told) << c.name;
+    f.stop();
+    EXPECT_EQ(table->followers(x) + table->followers(y), 0u) << c.name;
   }
+}
+
+// Many followers of many peers: an announcement reaches the followers of its
+// peer only.
+TEST(Disconnections, AnAnnouncementReachesOnlyItsPeersFollowers) {
+  using transport::Disconnections;
+  asio::io_context ctx;
+  auto table = std::make_shared<Disconnections>();
+  std::vector<int> told(100, 0);
+  std::vector<Disconnections::Following> following;
+  for (int i = 0; i < 100; ++i) {
+    const NodeId peer = node_id("p" + std::to_string(i % 10) + "@127.0.0.1:9");
+    following.push_back(table->follow(peer, table->mark(), ctx.get_executor(), [&told, i] { ++told[i]; }));
+  }
+  table->announce(node_id("p3@127.0.0.1:9"));
+  ctx.run();
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(told[i], i % 10 == 3 ? 1 : 0) << i;
+  EXPECT_EQ(table->followers(node_id("p3@127.0.0.1:9")), 0u);
+  EXPECT_EQ(table->followers(node_id("p4@127.0.0.1:9")), 10u);
 }
 
 }  // namespace

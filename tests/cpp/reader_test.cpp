@@ -332,10 +332,18 @@ TEST_F(ReaderTest, TheErrorRepliesOfOneChunkWaitForOneReadTimeOutInAll) {
   p.set_buffer_sizes(SMALL_BUFFERS);
   ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
-  // The writer is stuck in a write that the peer never reads, and the queue
-  // behind it is full (the node's own heartbeats may take part in filling
-  // it). The peer's heartbeats keep its read time-out from running out
-  // meanwhile, however slow the build.
+  // The writer is held in a write that the peer reads only slowly (a peer
+  // that read nothing would lose its connection at the write time-out), and
+  // the queue behind it is full (the node's own heartbeats may take part in
+  // filling it). The peer's heartbeats keep its read time-out from running
+  // out meanwhile, however slow the build.
+  std::atomic<bool> reading{true};
+  std::thread slow_reader([&] {
+    while (reading) {
+      (void)p.take_bytes(16 * 1024, 100ms);  // whatever has come of it
+      std::this_thread::sleep_for(50ms);
+    }
+  });
   std::atomic<bool> filling{true};
   std::thread keep_alive([&] {
     while (filling) {
@@ -373,32 +381,106 @@ TEST_F(ReaderTest, TheErrorRepliesOfOneChunkWaitForOneReadTimeOutInAll) {
   EXPECT_GE(logs.count_containing(log_tail(log::Level::Debug, "error reply dropped, peer queue full",
                                            {{"peer", x.to_full()}})),
             static_cast<std::size_t>(GHOSTS - 1));
+  reading = false;
+  slow_reader.join();
   p.close();
 }
 
-TEST_F(ReaderTest, EventsRestartTheReadTimeOut) {
+// Only input on a connection counts against its read time-out: events of the
+// node, however frequent (another peer's errors, full mailboxes, peers coming
+// and going), leave a silent connection to be closed on time.
+TEST_F(ReaderTest, EventsDoNotRestartTheReadTimeOut) {
   TransportConfig config = fast_config();
   config.peer_timeout = transport::Duration::from_millis(150);
   Transport n = start("n", config);
+  EventTrail trail(n);
   const NodeId x = node_id("x@127.0.0.1:9");
   RawPeer p = RawPeer::dial(n.local_id().port);
   ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
 
-  // Events that reach the reader more often than the time-out keep the silent
-  // connection open.
   std::atomic<bool> stop{false};
   std::thread publisher([&] {
+    const NodeId other = node_id("other@127.0.0.1:9");
     while (!stop) {
       n.publish(MailboxFull{"busy"});
+      n.publish(PeerConnected{other});
+      n.publish(PeerDisconnected{other});
       std::this_thread::sleep_for(20ms);
     }
   });
-  EXPECT_FALSE(p.wait_closed(600ms));
-  EXPECT_TRUE(n.has_peer(x));
+  // Closed at its own time-out, well before the deadline of this wait.
+  EXPECT_TRUE(p.wait_closed(2s));
+  EXPECT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
+  EXPECT_FALSE(n.has_peer(x));
   stop = true;
   publisher.join();
-  EXPECT_TRUE(p.wait_closed());
+}
+
+// A peer that sends (its heartbeats count as input) but never reads cannot
+// pin a sender: once the socket has taken nothing of a write for the write
+// time-out, the connection ends as at a read time-out, and a send waiting for
+// room returns Closed. A peer that reads, however slowly, keeps it.
+TEST_F(ReaderTest, APeerThatNeverReadsLosesItsConnectionAndFreesItsSenders) {
+  struct Case {
+    const char* name;
+    bool reads;
+  };
+  for (const Case c : {Case{"never reads", false}, Case{"reads slowly", true}}) {
+    TransportConfig config = fast_config();
+    config.peer_timeout = transport::Duration::from_millis(300);
+    config.peer_queue_capacity = 4;
+    Transport n = start("n", config);
+    EventTrail trail(n);
+    const NodeId x = node_id("x@127.0.0.1:9");
+    RawPeer p = RawPeer::dial(n.local_id().port);
+    if (!c.reads) p.set_buffer_sizes(4096);
+    ASSERT_TRUE(p.send(handshake_from(x.to_full())));
+    ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+    std::atomic<bool> stop{false};
+    std::thread peer_side([&] {
+      while (!stop) {
+        (void)p.send(heartbeat_from(x.to_full()));
+        // A slow reader: a fraction of what the node could write.
+        if (c.reads) (void)p.take_bytes(64 * 1024, 50ms);
+        std::this_thread::sleep_for(50ms);
+      }
+    });
+    // Sends of 64 KiB, from a thread of their own, for ten write time-outs
+    // or until one fails.
+    std::atomic<bool> sending{true};
+    std::atomic<bool> has_failed{false};
+    std::optional<transport::SendError> failed;
+    std::thread sender([&] {
+      while (sending) {
+        auto r = n.send_data_bytes(x, "a", std::vector<std::uint8_t>(64 * 1024, 'p'), std::nullopt, std::nullopt);
+        if (!r.ok()) {
+          failed = r.error();
+          has_failed = true;
+          return;
+        }
+      }
+    });
+    (void)eventually([&] { return has_failed.load(); }, 3s);
+    const bool failed_in_time = has_failed;
+    sending = false;
+    // A sender still pinned (a failure of this test) is let go by the end of
+    // the connection; a slow reader lets the last send finish.
+    if (!failed_in_time && !c.reads) p.close();
+    sender.join();
+    stop = true;
+    peer_side.join();
+    if (c.reads) {
+      EXPECT_FALSE(failed_in_time) << c.name << ": " << failed->to_string();
+      EXPECT_TRUE(n.has_peer(x)) << c.name;
+      EXPECT_EQ(trail.count<PeerDisconnected>(x), 0u) << c.name;
+    } else {
+      ASSERT_TRUE(failed_in_time) << c.name << ": the sender was still pinned";
+      EXPECT_EQ(failed->kind, transport::SendError::Kind::Closed) << c.name;
+      EXPECT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; })) << c.name;
+      EXPECT_FALSE(n.has_peer(x)) << c.name;
+    }
+  }
 }
 
 TEST_F(ReaderTest, APeerThatNeverStopsSendingStillSeesItsDisconnection) {
@@ -462,7 +544,13 @@ TEST_F(ReaderTest, ManySilentConnectionsAreClosedWhileARealPeerIsServed) {
   EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds_before; }));
 }
 
-TEST_F(ReaderTest, AcceptedConnectionThatLosesTheTieBreakClosesAtOnce) {
+// An accepted connection that loses the tie-break has its sending side shut
+// at once (its far end sees the end of the stream and switches over), but
+// what the peer sent on it, also behind its Handshake in the same write, is
+// still read and routed until the peer closes it: messages that the far end
+// queued before it learnt of the connection in use are not lost. No event, no
+// log line, and the connection in use is left alone.
+TEST_F(ReaderTest, AnAcceptedConnectionThatLosesTheTieBreakIsStillRead) {
   Transport n = start_n();
   TestMailbox sink(n, "sink");
   EventTrail trail(n);
@@ -473,20 +561,57 @@ TEST_F(ReaderTest, AcceptedConnectionThatLosesTheTieBreakClosesAtOnce) {
   ASSERT_TRUE(eventually([&] { return n.has_peer(z); }));
 
   RawPeer second = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(second.write(concat({frame_of(handshake_from(z.to_full())), frame_of(data_from(z.to_full(), "sink", "lost"))})));
+  ASSERT_TRUE(second.write(concat({frame_of(handshake_from(z.to_full())), frame_of(data_from(z.to_full(), "sink", "behind")),
+                                   frame_of(data_from(z.to_full(), "sink", "later"))})));
+  // The node sends nothing on it and shuts its sending side.
   EXPECT_TRUE(second.wait_closed());
-  // The frames behind its Handshake were discarded; the first connection stays
-  // in use.
+  ASSERT_TRUE(sink.wait_for(2));
+  ASSERT_TRUE(second.send(data_from(z.to_full(), "sink", "after the refusal")));
+  ASSERT_TRUE(sink.wait_for(3));
+  EXPECT_EQ(text_of(sink.got()[0]), "behind");
+  EXPECT_EQ(text_of(sink.got()[1]), "later");
+  EXPECT_EQ(text_of(sink.got()[2]), "after the refusal");
+  second.close();
+
+  // The first connection stays in use.
   ASSERT_TRUE(first.send(data_from(z.to_full(), "sink", "kept")));
-  ASSERT_TRUE(sink.wait_for(1));
-  EXPECT_EQ(sink.got().size(), 1u);
-  EXPECT_EQ(text_of(sink.got()[0]), "kept");
+  ASSERT_TRUE(sink.wait_for(4));
+  EXPECT_EQ(text_of(sink.got()[3]), "kept");
   ASSERT_TRUE(send_text(n, z, "a", "to z"));
   auto d = first.read_kind(MessageKind::Data);
   ASSERT_TRUE(d.has_value());
   EXPECT_EQ(text_of(*d), "to z");
+  EXPECT_TRUE(n.has_peer(z));
   EXPECT_EQ(trail.count<PeerConnected>(z), 1u);
+  EXPECT_EQ(trail.count<PeerDisconnected>(z), 0u);
   EXPECT_TRUE(logs.lines().empty());
+}
+
+// Until its Handshake is accepted, a connection has one deadline, from its
+// accept: a stranger that trickles the bytes of a first frame, each in time
+// for an ordinary read time-out, is closed at that deadline all the same.
+TEST_F(ReaderTest, TheHandshakeHasOneDeadlineThatReadsDoNotMove) {
+  TransportConfig config = fast_config();
+  config.peer_timeout = transport::Duration::from_millis(300);
+  Transport n = start("n", config);
+  RawPeer slow = RawPeer::dial(n.local_id().port);
+  const std::vector<std::uint8_t> header = {0x00, 0x00, 0x01, 0x00};  // a first frame of 65,536 bytes
+  ASSERT_TRUE(slow.write(header));
+  const auto start = std::chrono::steady_clock::now();
+  bool closed = false;
+  // A byte every 100 ms: more often than the read time-out, for up to ten
+  // read time-outs.
+  while (!closed && std::chrono::steady_clock::now() - start < 3s) {
+    const std::vector<std::uint8_t> one = {0};
+    closed = !slow.write(one) || slow.wait_closed(100ms);
+  }
+  EXPECT_TRUE(closed) << "a trickle of bytes kept the connection open";
+  // The handshake of a peer that takes its time within the deadline still
+  // counts.
+  const NodeId x = node_id("x@127.0.0.1:9");
+  RawPeer p = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(p.write_bytewise(frame_of(handshake_from(x.to_full()))));
+  EXPECT_TRUE(eventually([&] { return n.has_peer(x); }));
 }
 
 TEST_F(ReaderTest, AcceptedConnectionThatWinsSupersedesAndForgetPeerClosesBoth) {

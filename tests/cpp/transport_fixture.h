@@ -94,7 +94,8 @@ inline HandMadeConnection spawn_connection(const async::Executor& ex, const Node
     pair.remote.set_buffer_sizes(buffer_sizes);
   }
   auto [r, w] = transport::split(std::move(pair.local));
-  transport::PeerHandle h = transport::PeerHandle::spawn(peer, std::move(w), capacity);
+  transport::PeerHandle h =
+      transport::PeerHandle::spawn(peer, std::move(w), capacity, std::chrono::steady_clock::duration::max());
   return HandMadeConnection{std::move(h), std::move(r), std::move(pair.remote)};
 }
 
