@@ -50,12 +50,10 @@ soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
 resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
 
 def figures(conns):
-    with open("/proc/self/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    tick = os.sysconf("SC_CLK_TCK")
+    usage = resource.getrusage(resource.RUSAGE_SELF)
     with open("/proc/self/statm") as f:
         rss = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    return {"cpu": (int(fields[11]) + int(fields[12])) / tick, "rss": rss, "conns": conns(),
+    return {"cpu": usage.ru_utime + usage.ru_stime, "rss": rss, "conns": conns(),
             "fds": len(os.listdir("/proc/self/fd")), "threads": len(os.listdir("/proc/self/task"))}
 
 def serve(conns):

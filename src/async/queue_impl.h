@@ -3,7 +3,9 @@
 
 #include <atomic>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -12,6 +14,49 @@
 #include "async/wait.h"
 
 namespace vardimont::async {
+
+namespace detail {
+
+// First in, first out, holding its oldest item in place: a queue that holds
+// one item at a time (an idle connection's heartbeat) allocates nothing, and
+// the deque behind it is made only when a second item waits.
+template <class T>
+class Fifo {
+ public:
+  Fifo() = default;
+  // Takes every item of `other`, which is left empty.
+  Fifo(Fifo&& other) noexcept : rest_(std::move(other.rest_)) {
+    if (other.head_) head_.emplace(std::move(*other.head_));
+    other.head_.reset();
+  }
+  Fifo& operator=(Fifo&&) = delete;
+
+  bool empty() const noexcept { return !head_; }
+  std::size_t size() const noexcept { return head_ ? 1 + (rest_ ? rest_->size() : 0) : 0; }
+  T& front() noexcept { return *head_; }
+  void push_back(T&& item) {
+    if (!head_) {
+      head_.emplace(std::move(item));
+      return;
+    }
+    if (!rest_) rest_ = std::make_unique<std::deque<T>>();
+    rest_->push_back(std::move(item));
+  }
+  void pop_front() {
+    if (rest_ && !rest_->empty()) {
+      head_.emplace(std::move(rest_->front()));
+      rest_->pop_front();
+    } else {
+      head_.reset();
+    }
+  }
+
+ private:
+  std::optional<T> head_;                 // the oldest item
+  std::unique_ptr<std::deque<T>> rest_;   // the items behind it, in order
+};
+
+}  // namespace detail
 
 // Shared by every end of one queue. `mu` guards everything but `senders`.
 //
@@ -49,7 +94,7 @@ class QueueState {
   }
 
   std::mutex mu;
-  std::deque<T> items;
+  detail::Fifo<T> items;
   const std::uint64_t capacity;
   // The number of Sender objects that are sending ends. Changed without `mu`;
   // the drop that takes it to zero then wakes the receiver under `mu`, so a
@@ -201,10 +246,10 @@ Receiver<T>& Receiver<T>::operator=(Receiver&& other) noexcept {
 template <class T>
 Receiver<T>::~Receiver() {
   if (!state_) return;
-  std::deque<T> discarded;  // destroyed after the lock is released
+  std::optional<detail::Fifo<T>> discarded;  // destroyed after the lock is released
   std::lock_guard<std::mutex> lock(state_->mu);
   state_->receiver_alive = false;
-  discarded.swap(state_->items);
+  discarded.emplace(std::move(state_->items));
   state_->wake_senders_locked();
   state_->wake_receiver_locked();
 }

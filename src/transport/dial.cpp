@@ -190,8 +190,9 @@ async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId p
   async::Executor reader_exec = read_half.socket().get_executor();
   spawn_on(reader_exec, read_loop(self, std::move(read_half), std::nullopt, KnownPeer{peer, handle}));
 
-  // Heartbeats go through this connection while it is the one in use.
-  self.spawn(heartbeat_loop(self, peer, handle.connection()));
+  // Heartbeats go through this connection while it is the one in use; the
+  // task shares the connection's strand.
+  spawn_on(reader_exec, heartbeat_loop(self, peer, handle.connection()));
 
   // Dial's own copy of the handle ends with its frame; the peer table and the
   // reader hold theirs.

@@ -25,7 +25,7 @@ Disconnections::Mark Disconnections::mark() const {
   return announced_;
 }
 
-Disconnections::Following Disconnections::follow(const NodeId& peer, Mark since, async::Executor ex,
+Disconnections::Following Disconnections::follow(const NodeId& peer, Mark since,
                                                  std::function<void()> on_disconnected) {
   {
     std::lock_guard lock(mu_);
@@ -34,11 +34,11 @@ Disconnections::Following Disconnections::follow(const NodeId& peer, Mark since,
     for (Mark n = std::max(since + 1, oldest); n <= announced_ && !seen; ++n) seen = recent_[n % RECENT] == peer;
     if (!seen) {
       const std::uint64_t id = ++next_id_;
-      followers_[peer].push_back(Follower{id, ex, std::move(on_disconnected)});
+      followers_[peer].push_back(Follower{id, std::move(on_disconnected)});
       return Following(shared_from_this(), peer, id);
     }
   }
-  asio::post(ex, std::move(on_disconnected));
+  on_disconnected();
   return {};
 }
 
@@ -55,7 +55,7 @@ void Disconnections::announce(const NodeId& peer) {
     }
   }
   // Each follower is told once; its Following then has nothing to remove.
-  for (Follower& f : fired) asio::post(f.ex, std::move(f.on_disconnected));
+  for (Follower& f : fired) f.on_disconnected();
 }
 
 std::size_t Disconnections::followers(const NodeId& peer) const {

@@ -23,7 +23,6 @@
 #include <utility>
 #include <vector>
 
-#include "async/asio.h"
 #include "runtime/node_id.h"
 
 namespace vardimont::transport {
@@ -60,11 +59,13 @@ class Disconnections : public std::enable_shared_from_this<Disconnections> {
 
   Mark mark() const;
 
-  // Posts `on_disconnected` to `ex` once, at the first announcement for `peer`
-  // made after `since`: at once when one was made already (and is still
-  // among the recent ones). The handler must look for itself whether its
-  // owner still wants it: a post already made is not taken back by stop().
-  Following follow(const NodeId& peer, Mark since, async::Executor ex, std::function<void()> on_disconnected);
+  // Calls `on_disconnected` once, at the first announcement for `peer` made
+  // after `since`, on the announcing thread and outside the table's lock: at
+  // once, on this thread, when one was made already (and is still among the
+  // recent ones). It should only post to its owner's strand, and the owner
+  // must look there for itself whether it still cares: a post already made
+  // is not taken back by stop().
+  Following follow(const NodeId& peer, Mark since, std::function<void()> on_disconnected);
 
   // Announces `peer`'s disconnection to everybody who follows it now.
   void announce(const NodeId& peer);
@@ -75,7 +76,6 @@ class Disconnections : public std::enable_shared_from_this<Disconnections> {
  private:
   struct Follower {
     std::uint64_t id;
-    async::Executor ex;
     std::function<void()> on_disconnected;
   };
   void unfollow(const NodeId& peer, std::uint64_t id) noexcept;

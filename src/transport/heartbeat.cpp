@@ -49,13 +49,15 @@ struct Beat : std::enable_shared_from_this<Beat> {
 
   // Counts the announcements made from the task's first run on.
   void follow_peer() {
-    following = self.disconnections().follow(peer, self.disconnections().mark(), sleep.get_executor(),
-                                             [weak = weak_from_this()] {
-                                               if (std::shared_ptr<Beat> b = weak.lock()) {
-                                                 b->gone = true;
-                                                 b->sleep.cancel();
-                                               }
-                                             });
+    following = self.disconnections().follow(peer, self.disconnections().mark(), [weak = weak_from_this()] {
+      if (std::shared_ptr<Beat> b = weak.lock()) {
+        const async::Executor strand = b->sleep.get_executor();
+        asio::post(strand, [b = std::move(b)] {
+          b->gone = true;
+          b->sleep.cancel();
+        });
+      }
+    });
   }
 
   Transport self;
@@ -66,8 +68,9 @@ struct Beat : std::enable_shared_from_this<Beat> {
   bool gone = false;  // the peer's disconnection was announced
 };
 
-// The loop itself; see heartbeat_loop for the executor it must run on.
-async::awaitable<void> beat(Transport self, NodeId peer, PeerHandle::ConnectionRef connection) {
+}  // namespace
+
+async::awaitable<void> Transport::heartbeat_loop(Transport self, NodeId peer, PeerHandle::ConnectionRef connection) {
   std::shared_ptr<Beat> b;
   try {
     // Follows from when the task first runs: earlier announcements are not seen.
@@ -96,20 +99,6 @@ async::awaitable<void> beat(Transport self, NodeId peer, PeerHandle::ConnectionR
     // A task ends quietly.
   }
   if (b) b->following.stop();
-}
-
-}  // namespace
-
-async::awaitable<void> Transport::heartbeat_loop(Transport self, NodeId peer, PeerHandle::ConnectionRef connection) {
-  // The task and its event watch share its state: on a strand of its own
-  // they never run at once.
-  try {
-    const async::Executor strand = asio::make_strand(self.executor());
-    co_await asio::co_spawn(strand, beat(std::move(self), std::move(peer), std::move(connection)),
-                              async::use_awaitable);
-  } catch (const std::exception&) {
-    // A task ends quietly.
-  }
 }
 
 }  // namespace vardimont::transport

@@ -181,12 +181,9 @@ std::size_t Transport::awaiting_handshake_bound() {
 }
 
 async::awaitable<void> Transport::handle_inbound(Transport self, asio::ip::tcp::socket stream, HandshakeSlot slot) {
-  try {
-    auto [read_half, write_half] = split(std::move(stream));
-    co_await read_loop(self, std::move(read_half), std::move(write_half), std::nullopt, std::move(slot));
-  } catch (const std::exception&) {
-    // The connection ends; nothing else is affected.
-  }
+  // The reader's task is the connection's task: no coroutine frame of its own.
+  auto [read_half, write_half] = split(std::move(stream));
+  return read_loop(std::move(self), std::move(read_half), std::move(write_half), std::nullopt, std::move(slot));
 }
 
 }  // namespace vardimont::transport

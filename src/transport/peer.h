@@ -50,15 +50,16 @@ inline constexpr std::size_t MAX_BATCH_LEN = 64 * 1024;
 void log_unframeable(std::size_t body_len);
 
 struct Connection {
-  explicit Connection(asio::ip::tcp::socket s)
-      : socket(std::move(s)), grace(socket.get_executor()), stall(socket.get_executor()) {}
+  explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)), timer(socket.get_executor()) {}
   asio::ip::tcp::socket socket;  // executor: the connection's strand
-  asio::steady_timer grace;      // armed when the reader ends; see ReadHalf::close_after
+  // While the reader runs, the writer's write time-out (see writer_loop);
+  // once it has ended (`closing`), the grace of ReadHalf::close_after.
+  asio::steady_timer timer;
+  bool closing = false;
 
-  // The writer's progress (see writer_loop), on the strand: while a batch is
-  // being written, the socket must take some of it at least once per write
-  // time-out, or the connection ends.
-  asio::steady_timer stall;
+  // The writer's progress, on the strand: while a batch is being written,
+  // the socket must take some of it at least once per write time-out, or the
+  // connection ends.
   std::chrono::steady_clock::time_point progress;  // of the write under way: its start or its last bytes taken
   std::chrono::steady_clock::time_point checked;   // when the timer was last armed
   int unacknowledged = -1;  // bytes the socket held unacknowledged then

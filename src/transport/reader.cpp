@@ -59,8 +59,20 @@ using Clock = std::chrono::steady_clock;
 // buffered for a peer that has not proved anything yet.
 constexpr std::size_t MAX_FIRST_FRAME_LEN = 65'536;
 
-// How much one read takes from the socket at most.
-constexpr std::size_t READ_BUF_LEN = 4096;
+// What a read that waits for input takes at most: a heartbeat or a small
+// message, so that an idle connection holds no more than this while it waits.
+constexpr std::size_t WAIT_BUF_LEN = 256;
+
+// What a read takes at most once input is known to be waiting (the last read
+// filled its buffer): into a buffer of the worker thread's, which no
+// connection holds while it waits. The bytes are decoded before the reader
+// can be suspended, so nothing else on the thread touches them meanwhile.
+constexpr std::size_t READ_BUF_LEN = 16 * 1024;
+
+std::span<std::uint8_t> thread_read_buffer() {
+  thread_local std::vector<std::uint8_t> buf(READ_BUF_LEN);
+  return buf;
+}
 
 // How many reads in a row may take what is waiting without an asynchronous
 // read (see run()).
@@ -95,30 +107,37 @@ class Reader : public std::enable_shared_from_this<Reader> {
     if (!peer_) handshake_deadline_ = deadline_of(read_started_);
     if (const auto deadline = deadline_of(read_started_)) arm_time_out(*deadline);
     if (peer_) follow_peer();
-    std::size_t n = 0;
+    bool full = false;  // the last read filled its buffer: more is likely waiting
     for (int at_once = 0;;) {
       // The writer closes the socket when its peer takes nothing for the
       // write time-out: the reader then ends as at its own time-out.
       if (disconnected_ || timed_out_ || read_half_.write_stalled()) co_return;
       std::error_code ec;
-      // After a read that filled the buffer more is likely waiting: it is
+      // After a read that filled its buffer more is likely waiting: it is
       // taken at once when it is, without an asynchronous read, whose
       // completion would be posted and wake an idle worker. A few such reads
-      // in a row at most, so that the writer on the same strand, the event
-      // watch and the time-out get their turn.
-      n = n == buf_.size() && ++at_once <= READS_AT_ONCE ? read_now(ec) : 0;
+      // in a row at most, so that the writer on the same strand, the
+      // disconnection and the time-out get their turn.
+      std::span<std::uint8_t> buf;
+      std::size_t n = 0;
+      if (full && ++at_once <= READS_AT_ONCE) {
+        buf = thread_read_buffer();
+        n = read_now(buf, ec);
+      }
       if (n == 0 && !ec) {
         at_once = 0;
         read_started_ = Clock::now();
         reading_ = true;
+        buf = wait_buf_;
         std::tie(ec, n) = co_await read_half_.socket().async_read_some(
-            asio::buffer(buf_), asio::bind_cancellation_slot(cancel_read_.slot(), async::use_tuple));
+            asio::buffer(buf.data(), buf.size()), asio::bind_cancellation_slot(cancel_read_.slot(), async::use_tuple));
         reading_ = false;
       }
+      full = !ec && n == buf.size();
       if (read_half_.write_stalled()) co_return;
       if (!ec && n > 0) {
         const bool late = timed_out_;
-        if (!co_await handle_chunk(std::span<const std::uint8_t>(buf_.data(), n))) co_return;
+        if (!co_await handle_chunk(std::span<const std::uint8_t>(buf.data(), n))) co_return;
         if (late) {
           // Input arrived just as the time-out fired: the input counts, unless
           // the Handshake's deadline passed without a Handshake.
@@ -165,9 +184,9 @@ class Reader : public std::enable_shared_from_this<Reader> {
 
   // What the non-blocking socket holds right now, into the buffer: 0 when
   // nothing is there yet (or on an error, which is left in `ec`).
-  std::size_t read_now(std::error_code& ec) {
+  std::size_t read_now(std::span<std::uint8_t> buf, std::error_code& ec) {
     if (!read_half_.socket().non_blocking()) return 0;  // it would wait: left to an asynchronous read
-    const std::size_t got = read_half_.socket().read_some(asio::buffer(buf_), ec);
+    const std::size_t got = read_half_.socket().read_some(asio::buffer(buf.data(), buf.size()), ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again) ec.clear();
     return ec ? 0 : got;
   }
@@ -213,10 +232,12 @@ class Reader : public std::enable_shared_from_this<Reader> {
 
   // Follows the known peer's disconnection, counted from the reader's start.
   void follow_peer() {
-    following_ = self_.disconnections().follow(*peer_, started_, timer_.get_executor(),
-                                               [weak = weak_from_this()] {
-                                                 if (std::shared_ptr<Reader> r = weak.lock()) r->on_disconnected();
-                                               });
+    following_ = self_.disconnections().follow(*peer_, started_, [weak = weak_from_this()] {
+      if (std::shared_ptr<Reader> r = weak.lock()) {
+        const async::Executor strand = r->timer_.get_executor();
+        asio::post(strand, [r = std::move(r)] { r->on_disconnected(); });
+      }
+    });
   }
 
   void on_disconnected() {
@@ -227,6 +248,8 @@ class Reader : public std::enable_shared_from_this<Reader> {
 
   // Decodes one chunk and handles its messages in order; false ends the reader
   // (the rest of the chunk and the decoder's bytes are discarded with it).
+  // The chunk is decoded before anything can suspend the reader: it may lie
+  // in the worker thread's read buffer.
   async::awaitable<bool> handle_chunk(std::span<const std::uint8_t> chunk) {
     std::optional<Clock::time_point> reply_deadline;  // set by the chunk's first error reply
     auto decoded = decoder_.decode(chunk);
@@ -304,7 +327,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
     }
     handle_ = handle;
     self_.publish(PeerConnected{peer});
-    self_.spawn(Transport::heartbeat_loop(self_, std::move(peer), handle.connection()));
+    Transport::spawn_on(timer_.get_executor(), Transport::heartbeat_loop(self_, std::move(peer), handle.connection()));
     return true;
   }
 
@@ -318,7 +341,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
   Disconnections::Following following_;
   Transport::RecentMailbox recent_mailbox_;  // within one chunk only
   wire::FrameDecoder decoder_;
-  std::array<std::uint8_t, READ_BUF_LEN> buf_{};
+  std::array<std::uint8_t, WAIT_BUF_LEN> wait_buf_{};
   asio::steady_timer timer_;  // the read time-out
   asio::cancellation_signal cancel_read_;
   Clock::time_point read_started_;  // of the read under way, or of the last one

@@ -266,7 +266,8 @@ class Transport {
                                      std::chrono::steady_clock::time_point deadline) const;
   // Heartbeats to `peer` through `connection` while the peer table holds it:
   // the task ends when its connection is replaced or ends, or the peer's
-  // disconnection is announced.
+  // disconnection is announced. It must run on a strand (the connection's),
+  // which it shares with the announcement.
   static async::awaitable<void> heartbeat_loop(Transport self, NodeId peer, PeerHandle::ConnectionRef connection);
   static async::awaitable<void> reconnect_loop(Transport self, NodeId peer);
   static async::awaitable<void> reconnect_supervisor(Transport self, EventReceiver events);

@@ -51,7 +51,7 @@ TEST_F(HeartbeatTest, AnIdleConnectionReceivesHeartbeats) {
 
 TEST_F(HeartbeatTest, EndsAtTheFirstTickWhenThePeerIsNotInTheTable) {
   Transport a = start("a", config());
-  auto done = spawn_watched(a.executor(), Transport::heartbeat_loop(a, node_id("ghost@127.0.0.1:1"), {}));
+  auto done = spawn_watched(asio::make_strand(a.executor()), Transport::heartbeat_loop(a, node_id("ghost@127.0.0.1:1"), {}));
   EXPECT_TRUE(eventually([&] { return done->load(); }));
 }
 
@@ -62,7 +62,7 @@ TEST_F(HeartbeatTest, EndsOnItsOwnPeersDisconnectionOnly) {
   ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return a.has_peer(x); }));
 
-  auto done = spawn_watched(a.executor(), Transport::heartbeat_loop(a, x, a.state().peers.find(x)->connection()));
+  auto done = spawn_watched(asio::make_strand(a.executor()), Transport::heartbeat_loop(a, x, a.state().peers.find(x)->connection()));
   // Other events, for this peer or others, leave the task running: the peer
   // keeps receiving heartbeats through ticks after them.
   a.publish(PeerDisconnected{node_id("other@127.0.0.1:9")});
@@ -81,7 +81,7 @@ TEST_F(HeartbeatTest, EndsWhenItsSendFails) {
   // only the failed send can end the task.
   HandMadeConnection c = connect_by_hand(a, x);
   ASSERT_TRUE(c.registered);
-  auto done = spawn_watched(a.executor(), Transport::heartbeat_loop(a, x, c.handle.connection()));
+  auto done = spawn_watched(asio::make_strand(a.executor()), Transport::heartbeat_loop(a, x, c.handle.connection()));
   ASSERT_TRUE(c.remote.read_message().has_value());
   c.remote.close();  // writes now fail, and the writer ends
   EXPECT_TRUE(eventually([&] { return done->load(); }));
@@ -169,16 +169,14 @@ TEST(Disconnections, TellEachFollowerOfThePeerOnce) {
       {"stopped first", false, false, true, &x, true, 0},
   };
   for (const Case& c : cases) {
-    asio::io_context ctx;  // run by hand: what is posted waits until run()
     auto table = std::make_shared<Disconnections>();
     if (c.announce_before_mark) table->announce(x);
     const Disconnections::Mark mark = table->mark();
     if (c.announce_before_follow) table->announce(x);
     int told = 0;
-    Disconnections::Following f = table->follow(*c.followed, mark, ctx.get_executor(), [&] { ++told; });
+    Disconnections::Following f = table->follow(*c.followed, mark, [&] { ++told; });
     if (c.stop_before_announce) f.stop();
     if (c.announce_after) table->announce(x);
-    ctx.run();
     EXPECT_EQ(told, c.told) << c.name;
     f.stop();
     EXPECT_EQ(table->followers(x) + table->followers(y), 0u) << c.name;
@@ -189,16 +187,14 @@ TEST(Disconnections, TellEachFollowerOfThePeerOnce) {
 // peer only.
 TEST(Disconnections, AnAnnouncementReachesOnlyItsPeersFollowers) {
   using transport::Disconnections;
-  asio::io_context ctx;
   auto table = std::make_shared<Disconnections>();
   std::vector<int> told(100, 0);
   std::vector<Disconnections::Following> following;
   for (int i = 0; i < 100; ++i) {
     const NodeId peer = node_id("p" + std::to_string(i % 10) + "@127.0.0.1:9");
-    following.push_back(table->follow(peer, table->mark(), ctx.get_executor(), [&told, i] { ++told[i]; }));
+    following.push_back(table->follow(peer, table->mark(), [&told, i] { ++told[i]; }));
   }
   table->announce(node_id("p3@127.0.0.1:9"));
-  ctx.run();
   for (int i = 0; i < 100; ++i) EXPECT_EQ(told[i], i % 10 == 3 ? 1 : 0) << i;
   EXPECT_EQ(table->followers(node_id("p3@127.0.0.1:9")), 0u);
   EXPECT_EQ(table->followers(node_id("p4@127.0.0.1:9")), 10u);
