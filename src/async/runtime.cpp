@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "async/blocking_pool.h"
+#include "async/wait.h"
 #include "log/log.h"
 
 namespace vardimont::async {
@@ -65,6 +67,13 @@ Result<std::shared_ptr<Runtime>, std::string> Runtime::create() {
   std::shared_ptr<Runtime> rt(new Runtime());
   try {
     rt->ctx_ = std::make_unique<asio::io_context>(WORKER_THREADS);
+    // Asio makes the parts of a context that need descriptors when they are
+    // first used: the reactor (its epoll descriptor, interrupter and timer
+    // descriptor) with the first socket, timer or wait, on a worker. They are
+    // made here instead, with the services the tasks use, so that a failure
+    // is this function's error and not an exception out of a task.
+    (void)asio::use_service<detail::WaitRegistry>(*rt->ctx_);  // with the reactor and the strands
+    (void)BlockingPool::of(rt->ctx_->get_executor());
     rt->threads_ = std::make_unique<Threads>(*rt->ctx_);
     rt->threads_->workers.reserve(WORKER_THREADS);
     for (int i = 0; i < WORKER_THREADS; ++i) {

@@ -44,7 +44,10 @@ class RuntimeStopped : public std::runtime_error {
 
 class Runtime {
  public:
-  // Builds the context and starts its two workers; the error is the system's text.
+  // Builds the context with everything in it that needs a descriptor (the
+  // reactor), the services its tasks use (the wait registry, the blocking
+  // pool, whose threads start later, on demand) and its two workers; the
+  // error is the system's text, with nothing left running.
   static Result<std::shared_ptr<Runtime>, std::string> create();
 
   Runtime(const Runtime&) = delete;
