@@ -89,6 +89,9 @@ def test_a_second_start_fails_to_bind_and_the_node_keeps_running(make_node):
     assert a.peer_count() == 1
 
 
+@pytest.mark.skipif("libubsan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizers' vptr check probes memory through a pipe: with no descriptor left it "
+                           "reports every object as invalid")
 def test_start_without_free_descriptors_raises_and_a_later_start_works():
     # In a child process: it lowers its descriptor limit and fills every free
     # number, then frees `free` of them before each start(), until one start
