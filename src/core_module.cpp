@@ -5,6 +5,7 @@
 // process or to the nodes.
 #include "py/errors.h"
 #include "py/interpreter_guard.h"
+#include "py/node.h"
 #include "py/python.h"
 #include "py/register.h"
 
@@ -35,8 +36,10 @@ int module_exec(PyObject* module) {
   }
   if (!core(module)) return -1;
   // Keeps the runtimes' worker threads out of the interpreter once it begins
-  // to finalise (registered once per process; adds nothing to the module).
-  return py::install_exit_guard(module);
+  // to finalise, and makes a forked child's inherited nodes stopped (each
+  // registered once per process; they add nothing to the module).
+  if (py::install_exit_guard(module) != 0) return -1;
+  return py::install_fork_handler(module);
 }
 
 PyModuleDef_Slot MODULE_SLOTS[] = {

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "async/blocking_pool.h"
+#include "async/fork.h"
 #include "async/queue.h"
 
 namespace vardimont::async {
@@ -59,6 +60,9 @@ Seam& seam() {
   static Seam* const s = new Seam();
   return *s;
 }
+
+std::mutex& seam_mutex() { return seam().mu; }
+[[maybe_unused]] const int seam_held_across_fork = hold_across_fork<seam_mutex>();
 
 LookupResult run_lookup(const std::string& host, std::uint16_t port) noexcept {
   try {

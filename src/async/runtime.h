@@ -12,8 +12,22 @@
 // first. What must not overlap a shutdown call or the reaper's teardown is a
 // direct use of the context from another thread (posting or spawning on
 // executor()); block_on spawns under the runtime's own lock.
+//
+// fork(). A forked child has only the thread that forked, so every runtime of
+// the parent that still has a context (running, or being torn down by a
+// reaper) is abandoned in the child, from inside fork() itself: the
+// descriptors of its context (sockets, the reactor's own) are closed in the
+// child, which leaves the parent's untouched, and nothing of it is destroyed,
+// since its locks may be held by threads that the child does not have. In the
+// child such a runtime counts as shut down (executor() and block_on() throw
+// RuntimeStopped), and destroying it, or shutting it down, leaves its context
+// and threads behind. A number is closed only while it still names the file
+// that the reactor watches (the same inode); a socket that a task is opening
+// or accepting at the moment of the fork, not yet handed to the reactor,
+// stays open in the child.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -44,14 +58,17 @@ class RuntimeStopped : public std::runtime_error {
 
 class Runtime {
  public:
-  // Builds the context and starts its two workers; the error is the system's text.
+  // Builds the context with everything in it that needs a descriptor (the
+  // reactor), the services its tasks use (the wait registry, the blocking
+  // pool, whose threads start later, on demand) and its two workers; the
+  // error is the system's text, with nothing left running.
   static Result<std::shared_ptr<Runtime>, std::string> create();
 
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
   ~Runtime();  // shuts down in the background if still running
 
-  // Throws RuntimeStopped after shutdown.
+  // Throws RuntimeStopped after shutdown, and in a forked child.
   Executor executor() const;
   // Only while running (before any shutdown call).
   asio::io_context& context() noexcept { return *ctx_; }
@@ -73,23 +90,38 @@ class Runtime {
   // Runs `aw` on this runtime and parks the calling thread until it completes,
   // returning its value or rethrowing its exception. Throws BlockingOnWorker
   // on a worker thread, RuntimeStopped when the runtime is (or gets) shut down
-  // before `aw` completes.
+  // before `aw` completes, or was inherited by a forked child.
   template <class T>
   T block_on(awaitable<T> aw);
 
  private:
   Runtime();
   struct Threads;
+  // An io_context whose teardown comes in two steps: shutdown(), which drops
+  // every task (and so closes every socket of the context), then the
+  // destruction, which closes the reactor's own descriptors.
+  class Context : public asio::io_context {
+   public:
+    using asio::io_context::io_context;
+    using asio::execution_context::shutdown;
+  };
   struct Stopped {
-    std::unique_ptr<asio::io_context> ctx;  // null when already shut down
+    std::unique_ptr<Context> ctx;  // null when already shut down
     std::vector<std::thread> workers;
+    int reactor_fd = -1;  // as in the fork registry; -1: not entered
   };
   // Takes the context and the workers out of this runtime, releases the work
-  // guard and stops the context; what is left to do is finish(...).
+  // guard and stops the context; what is left to do is finish(...). In a
+  // forked child it leaves them behind and returns nothing.
   Stopped take_and_stop() noexcept;
+  static void finish(Stopped stopped) noexcept;
+  // Whether this runtime was inherited by a forked child (no lock taken).
+  bool abandoned() const noexcept;
+  const std::uint64_t generation_;  // the fork generation that built it
   mutable std::mutex mu_;  // guards ctx_ and threads_ against a concurrent shutdown
-  std::unique_ptr<asio::io_context> ctx_;
+  std::unique_ptr<Context> ctx_;
   std::unique_ptr<Threads> threads_;
+  int reactor_fd_ = -1;  // the reactor's epoll descriptor, once in the fork registry
 };
 
 }  // namespace vardimont::async

@@ -88,6 +88,7 @@ awaitable<void> settle(awaitable<T> aw, BlockOnSettler<T> settler) {
 template <class T>
 T Runtime::block_on(awaitable<T> aw) {
   check_blocking_allowed();
+  if (abandoned()) throw RuntimeStopped();
   auto result = std::make_shared<detail::BlockOnResult<T>>();
   {
     std::lock_guard<std::mutex> lock(mu_);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "async/fork.h"
 #include "text/hex.h"
 
 namespace vardimont::log {
@@ -138,6 +139,9 @@ Global& global() {
   static Global* const g = new Global();
   return *g;
 }
+
+std::mutex& global_mutex() { return global().mu; }
+[[maybe_unused]] const int global_held_across_fork = async::hold_across_fork<global_mutex>();
 
 std::shared_ptr<const Subscriber> current_for(Level level, std::string_view target) noexcept {
   Global& g = global();

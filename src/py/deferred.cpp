@@ -5,6 +5,8 @@
 #include <new>
 #include <vector>
 
+#include "async/fork.h"
+
 namespace vardimont::py {
 namespace {
 
@@ -19,6 +21,10 @@ DeferredList& deferred_list() {
   static DeferredList* list = new DeferredList;
   return *list;
 }
+
+// A forked child finds the list whole and drains it as the parent would have.
+std::mutex& deferred_mutex() { return deferred_list().mutex; }
+[[maybe_unused]] const int deferred_held_across_fork = async::hold_across_fork<deferred_mutex>();
 
 }  // namespace
 

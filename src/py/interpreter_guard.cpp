@@ -1,5 +1,7 @@
 #include "py/interpreter_guard.h"
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -23,6 +25,19 @@ Gate& gate() {
   static Gate* const g = new Gate;  // leaked: see the header
   return *g;
 }
+
+// fork(): the forking thread holds the gate's lock across it (as for every
+// process-wide lock, async/fork.h). The child has none of the parent's other
+// threads, so none of them is inside: a delivery in progress in the parent
+// must not hold up the child's exit.
+void gate_fork_prepare() noexcept { gate().mutex.lock(); }
+void gate_fork_parent() noexcept { gate().mutex.unlock(); }
+void gate_fork_child() noexcept {
+  Gate& g = gate();
+  g.inside = 0;
+  g.mutex.unlock();
+}
+[[maybe_unused]] const int gate_fork_handlers = ::pthread_atfork(gate_fork_prepare, gate_fork_parent, gate_fork_child);
 
 bool installed = false;  // touched only with the GIL held
 

@@ -6,7 +6,9 @@
 // back. From then on enter_python() fails and the delivery loops end.
 //
 // The gate is a leaked process-wide singleton: worker threads may still look
-// at it while static destructors run.
+// at it while static destructors run. A forked child's gate has nobody inside
+// (the parent's workers are not in the child) and is open unless the parent
+// was already closing it.
 #pragma once
 
 #include "py/python.h"

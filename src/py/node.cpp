@@ -32,6 +32,39 @@ bool to_duration(std::optional<double> seconds, std::optional<transport::Duratio
   return false;
 }
 
+// Every live Node object of the process, for the forked child; changed and
+// walked only with the GIL held.
+NodeObject* live_nodes = nullptr;
+
+void link_live(NodeObject* node) noexcept {
+  node->live_prev = nullptr;
+  node->live_next = live_nodes;
+  if (live_nodes != nullptr) live_nodes->live_prev = node;
+  live_nodes = node;
+}
+
+void unlink_live(NodeObject* node) noexcept {
+  if (node->live_prev != nullptr) {
+    node->live_prev->live_next = node->live_next;
+  } else {
+    live_nodes = node->live_next;
+  }
+  if (node->live_next != nullptr) node->live_next->live_prev = node->live_prev;
+}
+
+// os.register_at_fork's after_in_child: runs in the child, with the GIL, once
+// the interpreter is set up there again.
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+  for (NodeObject* node = live_nodes; node != nullptr; node = node->live_next) {
+    (void)node->record.started.release();  // left behind, never destroyed
+    node->in_use.store(false, std::memory_order_release);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef after_fork_in_child_def = {"_vardimont_after_fork_in_child", after_fork_in_child, METH_NOARGS,
+                                       "Makes the nodes inherited from the parent process stopped."};
+
 constexpr const char* NEW_PARAMS[] = {"node_id",      "reconnect_interval", "reconnect_max_attempts",
                                       "cluster_secret", "heartbeat_interval", "peer_timeout",
                                       "peer_queue_capacity"};
@@ -75,6 +108,7 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* node = reinterpret_cast<NodeObject*>(self);
         new (&node->in_use) std::atomic<bool>(false);
         new (&node->record) NodeRecord(std::move(*record));
+        link_live(node);
         return self;
       },
       static_cast<PyObject*>(nullptr));
@@ -84,6 +118,7 @@ void node_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   auto* node = reinterpret_cast<NodeObject*>(self);
+  unlink_live(node);
   // The record's destructor is the node's: a running runtime is shut down in
   // the background, never waited for (a worker may be waiting for the GIL).
   node->record.~NodeRecord();
@@ -166,6 +201,30 @@ std::optional<NodeRecord> new_node_record(std::string_view node_id, std::optiona
   record.reconnect_max_attempts = reconnect_max_attempts;
   record.peer_queue_capacity = peer_queue_capacity;
   return record;
+}
+
+int install_fork_handler(PyObject* module) {
+  static bool installed = false;  // touched only with the GIL held
+  if (installed) return 0;
+  Ref os = Ref::steal(PyImport_ImportModule("os"));
+  if (!os) return -1;
+  Ref register_at_fork = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+  if (!register_at_fork) return -1;
+  Ref module_name;
+  if (module != nullptr) {
+    module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+  }
+  Ref handler = Ref::steal(PyCFunction_NewEx(&after_fork_in_child_def, nullptr, module_name.get()));
+  if (!handler) return -1;
+  Ref args = Ref::steal(PyTuple_New(0));
+  if (!args) return -1;
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "after_in_child", handler.get()));
+  if (!kwargs) return -1;
+  Ref result = Ref::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get()));
+  if (!result) return -1;
+  installed = true;
+  return 0;
 }
 
 PyObject* node_type() noexcept {

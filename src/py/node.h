@@ -59,6 +59,9 @@ struct NodeObject {
   PyObject_HEAD
   std::atomic<bool> in_use;  // the exclusive-use flag
   NodeRecord record;
+  // The list of every live node of the process (changed with the GIL held).
+  NodeObject* live_prev;
+  NodeObject* live_next;
 };
 
 // Holds a node's exclusive-use flag for the length of a scope. Test it right
@@ -91,6 +94,16 @@ std::optional<NodeRecord> new_node_record(std::string_view node_id, std::optiona
 // The class Node (borrowed), created on the first call; null with an
 // exception set if it cannot be created. GIL held.
 PyObject* node_type() noexcept;
+
+// fork(): registers, once per process, the handler that os.fork() runs in
+// the child (os.register_at_fork), which makes every node inherited from the
+// parent stopped: its record lets go of its runtime without destroying it
+// (the runtime's descriptors were closed in the child by fork() itself, and
+// its locks may be held by threads that the child does not have), and its
+// exclusive-use flag is cleared (a call of another thread of the parent held
+// it). Such a node starts again with a new runtime. `module` (may be null)
+// only names the handler's __module__. GIL held; 0, or -1 with an exception set.
+int install_fork_handler(PyObject* module);
 
 // The method table, in declaration order (node_methods.cpp).
 extern PyMethodDef NODE_METHODS[];

@@ -1,8 +1,15 @@
 #include "async/runtime.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <latch>
@@ -367,6 +374,64 @@ TEST(Runtime, TeardownIsSafeWhileOtherThreadsWakeItsTasks) {
     notifier.join();
     ASSERT_TRUE(eventually([&] { return gone->load() == kTasks + 1; }));
   }
+}
+
+// A forked child closes the descriptors of the runtimes that it inherited (a
+// listener and an accepted connection here) and nothing else, and counts them
+// as shut down; the parent's runtime, its listener and its connection go on.
+TEST(Runtime, AForkedChildClosesTheRuntimesDescriptorsAndTheParentGoesOn) {
+  using asio::ip::tcp;
+  auto rt = make_runtime();
+  tcp::acceptor listener(rt->executor());
+  listener.open(tcp::v4());
+  listener.bind(tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+  listener.listen();
+  const auto connect_client = [&] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(listener.local_endpoint().port());
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+  };
+  const int client = connect_client();
+  tcp::socket accepted = rt->block_on(listener.async_accept(use_awaitable));
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const auto closed = [](int fd) { return ::fcntl(fd, F_GETFD) == -1 && errno == EBADF; };
+    int failed = 0;
+    if (!closed(listener.native_handle())) failed |= 1;
+    if (!closed(accepted.native_handle())) failed |= 2;
+    if (closed(client)) failed |= 4;  // not the runtime's
+    try {
+      (void)rt->executor();
+      failed |= 8;
+    } catch (const RuntimeStopped&) {
+    }
+    rt.reset();  // leaves the context and its (absent) workers behind
+    ::_exit(failed);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  const bool ended = eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
+  ASSERT_TRUE(ended) << "the child hung";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1 listener open, 2 connection open, 4 other closed, 8 not stopped";
+
+  ASSERT_EQ(::write(client, "x", 1), 1);
+  char byte = 0;
+  EXPECT_EQ(rt->block_on(accepted.async_read_some(asio::buffer(&byte, 1), use_awaitable)), 1u);
+  EXPECT_EQ(byte, 'x');
+  const int second = connect_client();
+  EXPECT_TRUE(rt->block_on(listener.async_accept(use_awaitable)).is_open());
+  ::close(second);
+  ::close(client);
 }
 
 }  // namespace

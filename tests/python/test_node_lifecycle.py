@@ -1,4 +1,7 @@
 """Node.start(), stop(), local_id() and the log output that start() sets up."""
+import errno
+import json
+import os
 import re
 import socket
 
@@ -84,6 +87,68 @@ def test_a_second_start_fails_to_bind_and_the_node_keeps_running(make_node):
     assert a.local_id() == bound
     connect(b, a)
     assert a.peer_count() == 1
+
+
+@pytest.mark.skipif("libubsan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizers' vptr check probes memory through a pipe: with no descriptor left it "
+                           "reports every object as invalid")
+def test_start_without_free_descriptors_raises_and_a_later_start_works():
+    # In a child process: it lowers its descriptor limit and fills every free
+    # number, then frees `free` of them before each start(), until one start
+    # succeeds. Each point where start() needs a descriptor (the runtime's
+    # reactor and its interrupter, then the listener) fails with the
+    # RuntimeError of that point, never with a PanicException, and leaves the
+    # node not started, so that the start with enough descriptors works.
+    proc = run_script("""
+import json, os, resource
+from vardimont._core import Node
+
+node = Node("a@127.0.0.1:0")
+_, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))
+resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 16, hard))
+filler = []
+try:
+    while True:
+        filler.append(os.open("/dev/null", os.O_RDONLY))
+except OSError:
+    pass
+outcomes = []
+for free in range(8):
+    for fd in filler[:free]:
+        os.close(fd)
+    try:
+        node.start()
+        outcomes.append((free, "started", node.peer_count()))
+        del filler[:free]  # closed: their numbers are the runtime's now
+        break
+    except BaseException as e:
+        try:
+            node.has_peer("b@127.0.0.1:1")
+            state = "started"
+        except RuntimeError as s:
+            state = str(s)
+        outcomes.append((free, type(e).__name__, str(e), state, node.local_id()))
+    for i in range(free):
+        filler[i] = os.open("/dev/null", os.O_RDONLY)
+for fd in filler:
+    os.close(fd)
+node.stop()
+print(json.dumps(outcomes))
+""", timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    outcomes = json.loads(proc.stdout)
+    emfile = os.strerror(errno.EMFILE)
+    no_runtime = ["RuntimeError", f"failed to start runtime: {emfile}", "node has not been started",
+                  "a@127.0.0.1:0"]
+    no_listener = ["RuntimeError", f"failed to bind a@127.0.0.1:0: {emfile}", "node has not been started",
+                   "a@127.0.0.1:0"]
+    # The runtime needs its interrupter and its epoll descriptor (0 and 1
+    # free); then only the listener's socket can be missing.
+    assert outcomes[0] == [0, *no_runtime], outcomes
+    assert outcomes[1] == [1, *no_runtime], outcomes
+    assert all(o[1:] in (no_runtime, no_listener) for o in outcomes[2:-1]), outcomes
+    assert outcomes[-1][1:] == ["started", 0], outcomes
 
 
 def start_when_port_is_free(node, timeout=5.0):
