@@ -46,21 +46,7 @@ void WriteHalf::shutdown() noexcept {
   conn_.reset();
 }
 
-void ReadHalf::close_after(std::chrono::steady_clock::time_point deadline) {
-  if (!conn_) return;
-  std::weak_ptr<Connection> weak = conn_;
-  // The grace takes the timer over: the write time-out waits no more.
-  conn_->closing = true;
-  conn_->timer.expires_at(deadline);
-  conn_->timer.async_wait([weak](std::error_code ec) {
-    if (ec) return;  // the connection is gone: its timer was destroyed with it
-    if (std::shared_ptr<Connection> conn = weak.lock()) {
-      std::error_code ignored;
-      conn->socket.close(ignored);
-    }
-  });
-  conn_.reset();
-}
+void ReadHalf::release() noexcept { conn_.reset(); }
 
 std::pair<ReadHalf, WriteHalf> split(asio::ip::tcp::socket socket) {
   // A synchronous read returns would_block instead of waiting: the reader
@@ -145,15 +131,14 @@ int unacknowledged(asio::ip::tcp::socket& socket) {
 // ends, between one and two write time-outs after its last progress.
 void arm_stall(const std::shared_ptr<Connection>& conn, Clock::duration write_timeout) {
   const Clock::time_point now = Clock::now();
-  // No time-out to keep, or the reader's end bounds the writer already.
-  if (write_timeout > Clock::time_point::max() - now || conn->closing) return;
+  if (write_timeout > Clock::time_point::max() - now) return;  // no time-out to keep
   conn->stall_armed = true;
   conn->checked = now;
   conn->unacknowledged = unacknowledged(conn->socket);
   conn->timer.expires_at(now + write_timeout);
   conn->timer.async_wait([weak = std::weak_ptr<Connection>(conn), write_timeout](std::error_code ec) {
     std::shared_ptr<Connection> c = weak.lock();
-    if (ec || !c || c->closing) return;
+    if (ec || !c) return;
     c->stall_armed = false;
     if (!c->writing) return;
     const int waiting = unacknowledged(c->socket);

@@ -6,7 +6,7 @@
 // socket runs on the connection's strand (the socket's executor): the reader
 // and the writer are both spawned there. Dropping the write half shuts the
 // sending direction; the socket closes when both halves are gone, or when the
-// grace that the reader's end grants the writer runs out.
+// writer's peer has taken nothing for the write time-out.
 #pragma once
 
 #include <chrono>
@@ -52,14 +52,11 @@ void log_unframeable(std::size_t body_len);
 struct Connection {
   explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)), timer(socket.get_executor()) {}
   asio::ip::tcp::socket socket;  // executor: the connection's strand
-  // While the reader runs, the writer's write time-out (see writer_loop);
-  // once it has ended (`closing`), the grace of ReadHalf::close_after.
+  // The writer's write time-out (see writer_loop), on the strand: while a
+  // batch is being written, the socket must take some of it, or the peer
+  // acknowledge some of what the socket holds, at least once per write
+  // time-out, or the connection ends.
   asio::steady_timer timer;
-  bool closing = false;
-
-  // The writer's progress, on the strand: while a batch is being written,
-  // the socket must take some of it at least once per write time-out, or the
-  // connection ends.
   std::chrono::steady_clock::time_point progress;  // of the write under way: its start or its last bytes taken
   std::chrono::steady_clock::time_point checked;   // when the timer was last armed
   int unacknowledged = -1;  // bytes the socket held unacknowledged then
@@ -77,13 +74,12 @@ class ReadHalf {
   // at its own time-out.
   bool write_stalled() const noexcept { return conn_ && conn_->write_stalled; }
 
-  // Gives up the read half and bounds what is left of the connection: the
-  // writer may go on writing what is queued until `deadline`; then the socket
-  // is closed, so that a write still pending fails, the writer ends and its
-  // queue closes (what is still queued is discarded, and every waiting and
-  // later send returns Closed). A writer that ends earlier closes the socket
-  // itself, and the armed grace goes with it. Must run on the strand.
-  void close_after(std::chrono::steady_clock::time_point deadline);
+  // Gives up the read half: the socket closes once the writer has ended too.
+  // The writer writes what is still queued for as long as its peer makes
+  // progress; a peer that reads nothing ends the connection at the write
+  // time-out, which closes the socket and the queue (what is still queued is
+  // discarded, and every waiting and later send returns Closed).
+  void release() noexcept;
 
  private:
   std::shared_ptr<Connection> conn_;

@@ -160,11 +160,13 @@ class Reader : public std::enable_shared_from_this<Reader> {
 
   // Removes this connection's registration if the peer table still holds it,
   // then announces the disconnection (a superseded connection removes and
-  // publishes nothing). The writer is then given the read time-out once more
-  // to write what is queued: a peer that stopped sending but still reads gets
-  // it, while a peer that reads nothing cannot keep the socket, the writer
-  // and whoever waits for room in its queue beyond that grace. Stops the
-  // time-out and the watch, which let go of this state as they complete.
+  // publishes nothing). The writer then writes what is queued for as long as
+  // the peer makes progress: a peer that stopped sending but still reads, or
+  // one that refused this connection at the tie-break and reads it to its
+  // end, gets all of it, while a peer that reads nothing cannot keep the
+  // socket, the writer and whoever waits for room in its queue beyond the
+  // write time-out. Stops the time-out and the following, which let go of
+  // this state as they complete.
   void finish() {
     finished_ = true;
     following_.stop();
@@ -172,7 +174,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
     recent_mailbox_.forget();
     timer_.cancel();
     if (handle_ && self_.unregister_connection(*handle_)) self_.publish(PeerDisconnected{*peer_});
-    read_half_.close_after(deadline_after(self_.config().peer_timeout).value_or(Clock::time_point::max()));
+    read_half_.release();
   }
 
  private:
