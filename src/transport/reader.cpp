@@ -29,6 +29,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -59,9 +60,15 @@ using Clock = std::chrono::steady_clock;
 // buffered for a peer that has not proved anything yet.
 constexpr std::size_t MAX_FIRST_FRAME_LEN = 65'536;
 
-// What a read that waits for input takes at most: a heartbeat or a small
-// message, so that an idle connection holds no more than this while it waits.
+// What a read that waits for input takes at most on a quiet connection: a
+// heartbeat or a small message, so that an idle connection holds no more than
+// this while it waits.
 constexpr std::size_t WAIT_BUF_LEN = 256;
+
+// What a read that waits for input takes at most on a busy connection (its
+// last wake brought more than WAIT_BUF_LEN bytes), so that a stream costs one
+// read per wake; the buffer is let go once a wake brings little again.
+constexpr std::size_t BUSY_BUF_LEN = 4096;
 
 // What a read takes at most once input is known to be waiting (the last read
 // filled its buffer): into a buffer of the worker thread's, which no
@@ -107,7 +114,8 @@ class Reader : public std::enable_shared_from_this<Reader> {
     if (!peer_) handshake_deadline_ = deadline_of(read_started_);
     if (const auto deadline = deadline_of(read_started_)) arm_time_out(*deadline);
     if (peer_) follow_peer();
-    bool full = false;  // the last read filled its buffer: more is likely waiting
+    bool full = false;       // the last read filled its buffer: more is likely waiting
+    std::size_t woken = 0;   // bytes taken since the last asynchronous read began
     for (int at_once = 0;;) {
       // The writer closes the socket when its peer takes nothing for the
       // write time-out: the reader then ends as at its own time-out.
@@ -128,12 +136,19 @@ class Reader : public std::enable_shared_from_this<Reader> {
         at_once = 0;
         read_started_ = Clock::now();
         reading_ = true;
-        buf = wait_buf_;
+        if (woken <= WAIT_BUF_LEN) {
+          busy_buf_.reset();
+        } else if (!busy_buf_) {
+          busy_buf_ = std::make_unique<std::array<std::uint8_t, BUSY_BUF_LEN>>();
+        }
+        woken = 0;
+        buf = busy_buf_ ? std::span<std::uint8_t>(*busy_buf_) : std::span<std::uint8_t>(wait_buf_);
         std::tie(ec, n) = co_await read_half_.socket().async_read_some(
             asio::buffer(buf.data(), buf.size()), asio::bind_cancellation_slot(cancel_read_.slot(), async::use_tuple));
         reading_ = false;
       }
       full = !ec && n == buf.size();
+      if (!ec) woken += n;
       if (read_half_.write_stalled()) co_return;
       if (!ec && n > 0) {
         const bool late = timed_out_;
@@ -344,6 +359,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
   Transport::RecentMailbox recent_mailbox_;  // within one chunk only
   wire::FrameDecoder decoder_;
   std::array<std::uint8_t, WAIT_BUF_LEN> wait_buf_{};
+  std::unique_ptr<std::array<std::uint8_t, BUSY_BUF_LEN>> busy_buf_;  // while the connection is busy
   asio::steady_timer timer_;  // the read time-out
   asio::cancellation_signal cancel_read_;
   Clock::time_point read_started_;  // of the read under way, or of the last one
