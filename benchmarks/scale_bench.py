@@ -15,6 +15,11 @@ the server process:
              connection
   fds        its open descriptors, threads: its threads
 
+A second table floods an actor whose mailbox is full (the actor's loop never
+lets its first delivery go), from one more connection, with FLOOD messages:
+the node's CPU per dropped message (each publishes MailboxFull and is answered
+with an error) with 10 and with 1,000 idle connections beside it.
+
 The connection counts and the two servers run interleaved, round after round;
 each figure is min / median / max over the rounds, and the ratios compare the
 medians. --vardimont-path DIR (repeatable) runs each given build side by side.
@@ -33,6 +38,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -40,6 +46,7 @@ import bench_support as bs  # noqa: E402
 
 CONNECT_LIMIT = 120.0  # seconds; a step whose connections are not all served by then is a failure
 SPARE_FDS = 64
+FLOOD_IDLE = (10, 1000)
 
 # The server: prints its port, then answers each line on stdin with its
 # figures as JSON; "quit" ends it.
@@ -63,9 +70,16 @@ def serve(conns):
         print(json.dumps(figures(conns)), flush=True)
 
 if sys.argv[1] == "node":
+    import threading
     from vardimont._core import Node
+
+    class Stuck:  # an event loop that never lets its first delivery go: the mailbox fills
+        def call_soon_threadsafe(self, *args):
+            threading.Event().wait()
+
     node = Node("hub@127.0.0.1:0", peer_timeout=120.0, heartbeat_interval=60.0)
     node.start()
+    node.register_actor("full", Stuck(), print)
     print(node.local_id().rsplit(":", 1)[1], flush=True)
     serve(node.peer_count)
     node.stop()
@@ -104,6 +118,63 @@ def handshake(i):
     """A Handshake frame from peer number `i` (no cluster secret)."""
     src = f"peer{i}@127.0.0.1:1".encode()
     body = b"\x01" + varint(i + 1) + varint(len(src)) + src + b"\x00" + b"\x00" + b"\x00" + b"\x00\x00"
+    return struct.pack("<I", len(body)) + body
+
+
+def data_frame(i, src=b"flood@127.0.0.1:1", actor=b"full"):
+    body = (b"\x01" + varint(i) + varint(len(src)) + src + varint(len(actor)) + actor + b"\x01"
+            + b"\x04null" + b"\x00" + b"\x00")
+    return struct.pack("<I", len(body)) + body
+
+
+FLOOD = 20_000
+
+
+def one_flood(env, idle):
+    """A node with `idle` idle connections; FLOOD messages for its full
+    mailbox from one more; the node's CPU per dropped message."""
+    server = Server("node", env)
+    socks = []
+    try:
+        for i in range(idle):
+            s = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+            s.sendall(handshake(i))
+            socks.append(s)
+        flooder = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+        socks.append(flooder)
+        src = b"flood@127.0.0.1:1"
+        flooder.sendall(handshake_from(src))
+        deadline = time.monotonic() + CONNECT_LIMIT
+        while server.figures()["conns"] < idle + 1:
+            if time.monotonic() > deadline:
+                raise RuntimeError("the flood's connection was not served")
+            time.sleep(0.01)
+        before = server.figures()
+        payload = b"".join(data_frame(i + 2) for i in range(FLOOD))
+        sender = threading.Thread(target=flooder.sendall, args=(payload,))
+        sender.start()
+        # Every message past the mailbox's 256 (and the batch held in delivery)
+        # is answered with an error: count the replies' frames.
+        replies, pending = 0, b""
+        while replies < FLOOD - 1000:
+            chunk = flooder.recv(1 << 16)
+            if not chunk:
+                raise RuntimeError("the node closed the flood's connection")
+            pending += chunk
+            while len(pending) >= 4 and len(pending) >= 4 + int.from_bytes(pending[:4], "little"):
+                pending = pending[4 + int.from_bytes(pending[:4], "little"):]
+                replies += 1
+        sender.join()
+        after = server.figures()
+        return (after["cpu"] - before["cpu"]) / replies * 1e6
+    finally:
+        for s in socks:
+            s.close()
+        server.close()
+
+
+def handshake_from(src):
+    body = b"\x01" + varint(1) + varint(len(src)) + src + b"\x00" + b"\x00" + b"\x00" + b"\x00\x00"
     return struct.pack("<I", len(body)) + body
 
 
@@ -183,10 +254,14 @@ def main():
     contestants.append(("asyncio", bs.child_env()))
 
     results = {(name, m): [] for name, _ in contestants for m in steps}
+    floods = {(name, idle): [] for name, _ in contestants[:-1] for idle in FLOOD_IDLE}
     for r in range(args.rounds):
         for m in steps:
             for name, env in contestants:
                 results[(name, m)].append(one_run("asyncio" if name == "asyncio" else "node", env, m))
+        for idle in FLOOD_IDLE:
+            for name, env in contestants[:-1]:
+                floods[(name, idle)].append(one_flood(env, idle))
         print(f"round {r + 1} of {args.rounds} done", file=sys.stderr)
 
     def med(name, m, key):
@@ -206,6 +281,13 @@ def main():
             print(f"{name:<14} {m:>6}  CPU {bs.ratio(med(name, m, 'cpu_us'), med('asyncio', m, 'cpu_us'))}"
                   f"  mem {bs.ratio(med(name, m, 'kib'), med('asyncio', m, 'kib'))}"
                   f"  CPU vs {steps[0]}: {bs.ratio(med(name, m, 'cpu_us'), med(name, steps[0], 'cpu_us'))}")
+
+    print()
+    print(f"a flood of {FLOOD} messages at a full mailbox: the node's CPU per dropped message, us")
+    for name, _ in contestants[:-1]:
+        for idle in FLOOD_IDLE:
+            print(f"{name:<14} {idle:>5} idle connections  {bs.fmt_spread(floods[(name, idle)], digits=1):>26}")
+        print(f"{name:<14} 1000 against 10: {bs.ratio(bs.median(floods[(name, 1000)]), bs.median(floods[(name, 10)]))}")
 
 
 if __name__ == "__main__":
