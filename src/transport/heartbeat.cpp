@@ -52,12 +52,21 @@ struct Beat : std::enable_shared_from_this<Beat> {
     following = self.disconnections().follow(peer, self.disconnections().mark(), [weak = weak_from_this()] {
       if (std::shared_ptr<Beat> b = weak.lock()) {
         const async::Executor strand = b->sleep.get_executor();
-        asio::post(strand, [b = std::move(b)] {
-          b->gone = true;
-          b->sleep.cancel();
-        });
+        asio::post(strand, [b = std::move(b)] { b->on_disconnected(); });
       }
     });
+  }
+
+  // Ends the task, unless its connection is the one registered: the
+  // announcement is then of an older connection of the peer.
+  void on_disconnected() {
+    const std::optional<PeerHandle> registered = self.state().peers.find(peer);
+    if (registered && registered->is(connection)) {
+      follow_peer();
+      return;
+    }
+    gone = true;
+    sleep.cancel();
   }
 
   Transport self;

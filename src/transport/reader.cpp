@@ -259,6 +259,20 @@ class Reader : public std::enable_shared_from_this<Reader> {
 
   void on_disconnected() {
     if (finished_) return;
+    // While this connection is the one registered, the announcement is of
+    // an older connection of the peer, whose removal came before this one's
+    // registration (the removal of this one comes before its announcement):
+    // it does not end this connection, which follows on from now. Killing
+    // it would cut the connection in use at both ends, and with it the
+    // connections still being read behind it.
+    if (handle_) {
+      const std::optional<PeerHandle> registered = self_.state().peers.find(*peer_);
+      if (registered && registered->same_connection(*handle_)) {
+        started_ = self_.disconnections().mark();
+        follow_peer();
+        return;
+      }
+    }
     disconnected_ = true;
     stop_reading();
   }
@@ -354,7 +368,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
   std::optional<NodeId> peer_;        // known: from the start (dialled) or from the Handshake
   std::optional<PeerHandle> handle_;  // the connection as registered; none for one that lost the tie-break
   HandshakeSlot slot_;                // held until the Handshake is accepted
-  const Disconnections::Mark started_;
+  Disconnections::Mark started_;  // announcements before it are not this reader's
   Disconnections::Following following_;
   Transport::RecentMailbox recent_mailbox_;  // within one chunk only
   wire::FrameDecoder decoder_;

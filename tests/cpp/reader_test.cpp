@@ -643,6 +643,31 @@ TEST_F(ReaderTest, AcceptedConnectionThatWinsSupersedesAndForgetPeerClosesBoth) 
   EXPECT_EQ(trail.count<PeerDisconnected>(m), 1u);  // forget_peer's own, none from the closing readers
 }
 
+// A connection accepted before the peer's previous connection closed, whose
+// Handshake comes after that closing was announced, is not ended by that
+// announcement once registered: it is the connection in use now. (Ending it
+// cut the connection in use of two nodes that dial each other at once, and
+// with it what the other end was still sending.)
+TEST_F(ReaderTest, ANewConnectionOutlivesTheAnnouncedEndOfTheOneBeforeIt) {
+  Transport n = start_n();
+  EventTrail trail(n);
+  TestMailbox sink(n, "sink");
+  const NodeId x = node_id("x@127.0.0.1:9");
+  RawPeer first = RawPeer::dial(n.local_id().port);
+  ASSERT_TRUE(first.send(handshake_from(x.to_full())));
+  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  RawPeer second = RawPeer::dial(n.local_id().port);  // accepted, no Handshake yet
+  ASSERT_TRUE(eventually([&] { return n.state().awaiting_handshake.load() == 1; }));
+  first.close();
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
+  ASSERT_TRUE(second.write(concat({frame_of(handshake_from(x.to_full())), frame_of(data_from(x.to_full(), "sink", "one"))})));
+  ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(x) == 2; }));
+  ASSERT_TRUE(second.send(data_from(x.to_full(), "sink", "two")));
+  ASSERT_TRUE(sink.wait_for(2));
+  EXPECT_TRUE(n.has_peer(x));
+  EXPECT_EQ(trail.count<PeerDisconnected>(x), 1u);
+}
+
 TEST_F(ReaderTest, ClosingRegisteredConnectionAlsoClosesSupersededOnes) {
   Transport n = start_n();
   EventTrail trail(n);
