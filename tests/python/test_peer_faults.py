@@ -88,11 +88,14 @@ class SlowStrangers:
     def _open(self):
         try:
             s = socket.create_connection(("127.0.0.1", self.port), timeout=2)
+        except OSError:
+            return
+        try:
             s.sendall((65_536).to_bytes(4, "little"))
             s.setblocking(False)
             self.socks.append(s)
-        except OSError:
-            pass
+        except OSError:  # the node closed it at once (beyond its bound)
+            s.close()
 
     def _run(self):
         while not self.stop.wait(0.6 if not self.reopen else 0.01):
