@@ -34,7 +34,10 @@ LookupResult system_lookup(const std::string& host, std::uint16_t port);
 
 // Looks `host` up with `port` on the blocking pool of the current executor's
 // context and waits for the answer. An error of the pool itself (no thread
-// could be started) comes back as the lookup's error.
+// could be started) comes back as the lookup's error. Cancelled (Asio's
+// per-operation cancellation, as when a deadline awaited beside it passes
+// first), it throws std::system_error with operation_aborted at once; the
+// lookup runs on to its end on its pool thread and its result is dropped.
 awaitable<LookupResult> lookup(std::string host, std::uint16_t port);
 
 // Test seam: replaces, for the whole process, the function that the pool's

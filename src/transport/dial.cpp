@@ -4,9 +4,9 @@
 // wrapper that hands a failed first dial over to reconnection.
 //
 // Only the name lookup and the connection attempt can be abandoned at a
-// deadline. They run as a task of their own on the new connection's strand,
-// so that abandoning them never waits for a lookup that a blocking-pool
-// thread has already started: its result is thrown away when it comes.
+// deadline: they are awaited together with a timer on the new connection's
+// strand, and abandoning them never waits for a lookup that a blocking-pool
+// thread has already started (its result is thrown away when it comes).
 // Registration is synchronous and runs to its end once it has begun.
 #include <chrono>
 #include <memory>
@@ -16,6 +16,7 @@
 #include <system_error>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "async/asio.h"
@@ -35,19 +36,9 @@ namespace {
 using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
-// What the lookup and connection attempt share with the dial that waits for
-// them. Touched only on the connection's strand.
-struct ConnectState {
-  explicit ConnectState(const async::Executor& strand) : wake(strand) {}
-
-  asio::steady_timer wake;  // the dial's wait: expires at the deadline, cancelled when done
-  std::optional<tcp::socket> socket;  // the candidate being connected, then the result
-  std::optional<IoError> error;       // set when finished without a connected socket
-  bool finished = false;
-  bool abandoned = false;  // the deadline passed; whatever comes later is dropped
-};
-
-// The result of connect_on_strand (default-constructible for co_spawn).
+// The outcome of one lookup and connection attempt: a connected socket, or
+// the error that ended the attempt. Default-constructible, as the result of
+// a branch of a parallel wait must be.
 struct ConnectOutcome {
   std::optional<tcp::socket> socket;
   std::optional<IoError> error;
@@ -56,81 +47,48 @@ struct ConnectOutcome {
 IoError no_address() { return IoError::invalid_input("could not resolve to any address"); }
 
 // Lookup and connection attempt: tries the candidates in order, keeping the
-// last error. Runs on the strand; stops at the first step after abandonment.
-async::awaitable<void> run_connect(std::shared_ptr<ConnectState> st, NodeId peer) {
-  auto finish = [&st] {
-    st->finished = true;
-    if (st->abandoned) st->socket.reset();
-    st->wake.cancel();
-  };
+// last error. Runs on the new connection's strand, which its socket keeps.
+// Cancelled, it ends at the step under way: a connecting socket is closed
+// with the frame, and a lookup that a pool thread already runs is left to
+// end there, its result thrown away (lookup() ends with operation_aborted).
+async::awaitable<ConnectOutcome> attempt_connect(NodeId peer) {
   try {
     std::vector<tcp::endpoint> candidates;
     if (std::optional<asio::ip::address> addr = numeric_address(peer.host, Ipv6Form::Bracketed)) {
       candidates.emplace_back(*addr, peer.port);
     } else {
       async::LookupResult found = co_await async::lookup(peer.host, peer.port);
-      if (st->abandoned) {
-        finish();
-        co_return;
-      }
-      if (!found) {
-        st->error = IoError::from(found.error());
-        finish();
-        co_return;
-      }
+      if (!found) co_return ConnectOutcome{std::nullopt, IoError::from(found.error())};
       candidates = std::move(found).value();
     }
 
     std::optional<IoError> last;
     for (const auto& ep : candidates) {
-      if (st->abandoned) break;
-      st->socket.emplace(st->wake.get_executor());
-      std::error_code ec = open_socket(*st->socket, ep.protocol());
+      tcp::socket socket(co_await asio::this_coro::executor);
+      std::error_code ec = open_socket(socket, ep.protocol());
       if (!ec) {
-        std::tie(ec) = co_await st->socket->async_connect(ep, async::use_tuple);
-        if (st->abandoned) break;  // finish() drops the socket
-        if (!ec) {
-          finish();
-          co_return;
-        }
+        std::tie(ec) = co_await socket.async_connect(ep, async::use_tuple);
+        if (!ec) co_return ConnectOutcome{std::move(socket), std::nullopt};
+        if (ec == asio::error::operation_aborted) break;  // cancelled: nothing more is tried
       }
-      std::error_code ignored;
-      st->socket->close(ignored);
-      st->socket.reset();
       last = IoError::from(ec);
     }
-    st->error = last ? std::move(*last) : no_address();
+    co_return ConnectOutcome{std::nullopt, last ? std::move(*last) : no_address()};
   } catch (const std::exception& e) {
-    st->socket.reset();
-    st->error = IoError::invalid_input(e.what());
+    co_return ConnectOutcome{std::nullopt, IoError::invalid_input(e.what())};
   }
-  finish();
 }
 
-// Runs run_connect and waits for it, or for the deadline when there is one.
-// Must run on `strand`, the executor of the ConnectState's I/O objects.
-async::awaitable<ConnectOutcome> connect_on_strand(async::Executor strand, NodeId peer,
-                                                   std::optional<Clock::time_point> deadline) {
-  auto st = std::make_shared<ConnectState>(strand);
-  st->wake.expires_at(deadline.value_or(Clock::time_point::max()));
-  asio::co_spawn(strand, run_connect(st, std::move(peer)), asio::detached);
-  while (!st->finished) {
-    auto [ec] = co_await st->wake.async_wait(async::use_tuple);
-    if (st->finished) break;
-    if (!ec) {
-      // The deadline passed first: abandon the attempt where it stands. A
-      // socket that is connecting is closed; a lookup under way runs to its
-      // end on its pool thread and run_connect drops its result.
-      st->abandoned = true;
-      if (st->socket) {
-        std::error_code ignored;
-        st->socket->close(ignored);
-      }
-      co_return ConnectOutcome{std::nullopt, IoError::timed_out()};
-    }
-  }
-  if (st->socket) co_return ConnectOutcome{std::move(st->socket), std::nullopt};
-  co_return ConnectOutcome{std::nullopt, st->error ? std::move(st->error) : no_address()};
+// attempt_connect, abandoned at `deadline` when there is one: the attempt and
+// a timer are awaited together and the first to end cancels the other.
+async::awaitable<ConnectOutcome> connect_by(std::optional<Clock::time_point> deadline, NodeId peer) {
+  if (!deadline) co_return co_await attempt_connect(std::move(peer));
+  using namespace asio::experimental::awaitable_operators;
+  asio::steady_timer timer(co_await asio::this_coro::executor, *deadline);
+  std::variant<ConnectOutcome, std::monostate> first =
+      co_await (attempt_connect(std::move(peer)) || timer.async_wait(async::use_awaitable));
+  if (first.index() == 1) co_return ConnectOutcome{std::nullopt, IoError::timed_out()};
+  co_return std::get<0>(std::move(first));
 }
 
 WireMessage make_handshake(const Transport& self) {
@@ -160,8 +118,7 @@ async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId p
   // The lookup and the connection attempt run on the new connection's own
   // strand, which its socket keeps for life.
   async::Executor strand = asio::make_strand(self.executor());
-  ConnectOutcome outcome =
-      co_await asio::co_spawn(strand, connect_on_strand(strand, peer, deadline), async::use_awaitable);
+  ConnectOutcome outcome = co_await asio::co_spawn(strand, connect_by(deadline, peer), async::use_awaitable);
   if (!outcome.socket) co_return err(outcome.error ? std::move(*outcome.error) : no_address());
 
   // Once connected, the peer queue and its writer exist before anything can
