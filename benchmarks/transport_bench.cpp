@@ -23,6 +23,7 @@
 
 #include "async/runtime.h"
 #include "transport/peer.h"
+#include "transport/internal.h"
 #include "transport/transport.h"
 #include "wire/framing.h"
 
@@ -103,7 +104,7 @@ Figures through_transport(std::size_t messages) {
     transport::PeerHandle handle =
         transport::PeerHandle::spawn(peer, std::move(write_half), t.config().peer_queue_capacity,
                                      t.config().peer_timeout.to_steady());
-    if (!t.register_connection(handle, true)) fail("registration lost");
+    if (!register_connection(t, handle, true)) fail("registration lost");
   }
 
   Clock::time_point done;

@@ -46,6 +46,7 @@
 
 #include "async/queue.h"
 #include "async/runtime.h"
+#include "transport/internal.h"
 #include "transport/transport.h"
 
 #if __has_include(<zmq.h>)
@@ -138,7 +139,7 @@ std::optional<Sample> run_transport(std::size_t n, std::size_t window_size) {
   auto [tx, rx] = async::make_queue<wire::WireMessage>(transport::MAILBOX_CAPACITY);
   b->register_actor("sink", std::move(tx));
   const NodeId to = b->local_id();
-  if (!runtime->block_on(Transport::dial(*a, to)).ok()) {
+  if (!runtime->block_on(dial(*a, to)).ok()) {
     std::fprintf(stderr, "dial failed\n");
     return std::nullopt;
   }

@@ -45,6 +45,7 @@
 #include "log/log.h"
 #include "raw_peer.h"
 #include "runtime/node_id.h"
+#include "transport/internal.h"
 #include "transport/transport.h"
 #include "wire/message.h"
 
@@ -171,7 +172,7 @@ void good_peer_delivers(World& w, Listener& l) {
 
   for (;;) {
     FUZZ_CHECK_MSG(Clock::now() < deadline, "a well-behaved peer could not deliver a message after this input");
-    auto dialled = w.runtime->block_on(Transport::dial(good, target_id, Clock::now() + 1s));
+    auto dialled = w.runtime->block_on(dial(good, target_id, Clock::now() + 1s));
     if (!dialled.ok()) {
       std::this_thread::sleep_for(5ms);
       continue;

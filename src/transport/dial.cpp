@@ -1,4 +1,4 @@
-// Dialling: the outbound side of the transport. Transport::dial opens a TCP
+// Dialling: the outbound side of the transport. dial() opens a TCP
 // connection to a peer, puts it into service under the registration rule and
 // opens it with the Handshake; Transport::connect is the fire-and-forget
 // wrapper that hands a failed first dial over to reconnection.
@@ -25,7 +25,7 @@
 #include "transport/peer.h"
 #include "transport/sockets.h"
 #include "transport/transport.h"
-#include "transport/transport_state.h"
+#include "transport/internal.h"
 #include "wire/auth.h"
 #include "wire/message.h"
 
@@ -94,7 +94,7 @@ async::awaitable<ConnectOutcome> connect_by(std::optional<Clock::time_point> dea
 WireMessage make_handshake(const Transport& self) {
   WireMessage hs;
   hs.version = wire::PROTOCOL_VERSION;
-  hs.msg_id = self.take_msg_id();
+  hs.msg_id = take_msg_id(self);
   hs.src = self.local_full();
   hs.kind = wire::MessageKind::Handshake;
   if (const auto& secret = self.config().cluster_secret) {
@@ -106,14 +106,14 @@ WireMessage make_handshake(const Transport& self) {
 
 }  // namespace
 
-async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId peer,
-                                                        std::optional<Clock::time_point> deadline) {
+async::awaitable<Result<void, IoError>> dial(Transport self, NodeId peer,
+                                             std::optional<Clock::time_point> deadline) {
   // An existing connection satisfies the call; the peer is then not marked as
   // wanted.
   if (self.has_peer(peer)) co_return Ok{};
 
   // From here on the peer stays wanted, whatever becomes of this attempt.
-  self.state().desired.insert(peer);
+  state_of(self).desired.insert(peer);
 
   // The lookup and the connection attempt run on the new connection's own
   // strand, which its socket keeps for life.
@@ -130,7 +130,7 @@ async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId p
   // The Handshake goes into the new, empty and still private queue before the
   // handle becomes reachable through the peer table, so it is the first frame
   // on the socket whatever else is sent to the peer.
-  const bool won = self.register_connection(handle, /*outbound=*/true, [&] {
+  const bool won = register_connection(self, handle, /*outbound=*/true, [&] {
     WireMessage hs = make_handshake(self);
     (void)handle.try_send(hs);
   });
@@ -141,7 +141,7 @@ async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId p
   }
 
   // Announced without waiting for any answer from the peer.
-  self.publish(PeerConnected{peer});
+  publish(self, PeerConnected{peer});
 
   // The reader runs on the socket's strand and knows its peer from the start.
   async::Executor reader_exec = read_half.socket().get_executor();
@@ -157,14 +157,10 @@ async::awaitable<Result<void, IoError>> Transport::dial(Transport self, NodeId p
 }
 
 async::awaitable<void> Transport::connect(Transport self, NodeId peer) {
-  try {
-    auto result = co_await dial(self, peer);
-    // A failed first dial shows only through what reconnection does next; the
-    // error itself is neither logged nor reported.
-    if (!result.ok() && self.config().auto_reconnect) self.spawn(reconnect_loop(self, std::move(peer)));
-  } catch (const std::exception&) {
-    // A task ends quietly.
-  }
+  auto result = co_await dial(self, peer);
+  // A failed first dial shows only through what reconnection does next; the
+  // error itself is neither logged nor reported.
+  if (!result.ok() && self.config().auto_reconnect) self.spawn(reconnect_loop(self, std::move(peer)));
 }
 
 }  // namespace vardimont::transport

@@ -19,7 +19,7 @@
 #include "transport/disconnections.h"
 #include "transport/peer.h"
 #include "transport/transport.h"
-#include "transport/transport_state.h"
+#include "transport/internal.h"
 #include "wire/message.h"
 
 namespace vardimont::transport {
@@ -49,7 +49,7 @@ struct Beat : std::enable_shared_from_this<Beat> {
 
   // Counts the announcements made from the task's first run on.
   void follow_peer() {
-    following = self.disconnections().follow(peer, self.disconnections().mark(), [weak = weak_from_this()] {
+    following = disconnections(self).follow(peer, disconnections(self).mark(), [weak = weak_from_this()] {
       if (std::shared_ptr<Beat> b = weak.lock()) {
         const async::Executor strand = b->sleep.get_executor();
         asio::post(strand, [b = std::move(b)] { b->on_disconnected(); });
@@ -60,7 +60,7 @@ struct Beat : std::enable_shared_from_this<Beat> {
   // Ends the task, unless its connection is the one registered: the
   // announcement is then of an older connection of the peer.
   void on_disconnected() {
-    const std::optional<PeerHandle> registered = self.state().peers.find(peer);
+    const std::optional<PeerHandle> registered = state_of(self).peers.find(peer);
     if (registered && registered->is(connection)) {
       follow_peer();
       return;
@@ -79,35 +79,30 @@ struct Beat : std::enable_shared_from_this<Beat> {
 
 }  // namespace
 
-async::awaitable<void> Transport::heartbeat_loop(Transport self, NodeId peer, PeerHandle::ConnectionRef connection) {
-  std::shared_ptr<Beat> b;
-  try {
-    // Follows from when the task first runs: earlier announcements are not seen.
-    b = std::make_shared<Beat>(std::move(self), std::move(peer), std::move(connection),
-                               co_await asio::this_coro::executor);
-    b->follow_peer();
-    for (;;) {
-      b->sleep.expires_at(sleep_deadline(b->self.config().heartbeat_interval));
-      if (!b->gone) co_await b->sleep.async_wait(async::use_tuple);
-      if (b->gone) break;
+async::awaitable<void> heartbeat_loop(Transport self, NodeId peer, PeerHandle::ConnectionRef connection) {
+  // Follows from when the task first runs: earlier announcements are not seen.
+  auto b = std::make_shared<Beat>(std::move(self), std::move(peer), std::move(connection),
+                                  co_await asio::this_coro::executor);
+  b->follow_peer();
+  for (;;) {
+    b->sleep.expires_at(sleep_deadline(b->self.config().heartbeat_interval));
+    if (!b->gone) co_await b->sleep.async_wait(async::use_tuple);
+    if (b->gone) break;
 
-      // Tick: through the connection registered now, if it is this task's.
-      std::optional<PeerHandle> handle = b->self.state().peers.find(b->peer);
-      if (!handle || !handle->is(b->connection)) break;
-      WireMessage hb;
-      hb.version = wire::PROTOCOL_VERSION;
-      hb.msg_id = b->self.take_msg_id();
-      hb.src = b->self.local_full();
-      hb.kind = wire::MessageKind::Heartbeat;
-      // Waits for room without a time-out; later heartbeats are delayed by as
-      // much, missed intervals are not made up.
-      auto sent = co_await handle->send(std::move(hb));
-      if (!sent.ok()) break;
-    }
-  } catch (const std::exception&) {
-    // A task ends quietly.
+    // Tick: through the connection registered now, if it is this task's.
+    std::optional<PeerHandle> handle = state_of(b->self).peers.find(b->peer);
+    if (!handle || !handle->is(b->connection)) break;
+    WireMessage hb;
+    hb.version = wire::PROTOCOL_VERSION;
+    hb.msg_id = take_msg_id(b->self);
+    hb.src = b->self.local_full();
+    hb.kind = wire::MessageKind::Heartbeat;
+    // Waits for room without a time-out; later heartbeats are delayed by as
+    // much, missed intervals are not made up.
+    auto sent = co_await handle->send(std::move(hb));
+    if (!sent.ok()) break;
   }
-  if (b) b->following.stop();
+  b->following.stop();
 }
 
 }  // namespace vardimont::transport

@@ -22,7 +22,7 @@
 #include "transport/numeric_address.h"
 #include "transport/sockets.h"
 #include "transport/transport.h"
-#include "transport/transport_state.h"
+#include "transport/internal.h"
 
 namespace vardimont::transport {
 
@@ -139,7 +139,7 @@ async::awaitable<Result<Transport, IoError>> Transport::listen(NodeId local_id, 
   co_return transport;
 }
 
-async::awaitable<void> Transport::accept_loop(Transport self, asio::ip::tcp::acceptor listener) {
+async::awaitable<void> accept_loop(Transport self, asio::ip::tcp::acceptor listener) {
   asio::steady_timer pause(co_await asio::this_coro::executor);
   for (;;) {
     std::string failure;
@@ -153,9 +153,9 @@ async::awaitable<void> Transport::accept_loop(Transport self, asio::ip::tcp::acc
           // goes out of scope): whoever keeps opening connections that never
           // complete a Handshake holds at most that many descriptors, and
           // the node keeps the rest for its peers.
-          if (socket && self.shared_->awaiting_handshake.load(std::memory_order_relaxed) < awaiting_handshake_bound()) {
+          if (socket && state_of(self).awaiting_handshake.load(std::memory_order_relaxed) < awaiting_handshake_bound()) {
             const async::Executor strand = socket->get_executor();
-            HandshakeSlot slot(std::shared_ptr<std::atomic<std::size_t>>(self.shared_, &self.shared_->awaiting_handshake));
+            HandshakeSlot slot(std::shared_ptr<std::atomic<std::size_t>>(shared_state(self), &state_of(self).awaiting_handshake));
             spawn_on(strand, handle_inbound(self, std::move(*socket), std::move(slot)));
           }
           continue;
@@ -172,7 +172,7 @@ async::awaitable<void> Transport::accept_loop(Transport self, asio::ip::tcp::acc
   }
 }
 
-std::size_t Transport::awaiting_handshake_bound() {
+std::size_t awaiting_handshake_bound() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
     return std::numeric_limits<std::size_t>::max();
@@ -180,7 +180,7 @@ std::size_t Transport::awaiting_handshake_bound() {
   return std::max<std::size_t>(1, static_cast<std::size_t>(limit.rlim_cur / 2));
 }
 
-async::awaitable<void> Transport::handle_inbound(Transport self, asio::ip::tcp::socket stream, HandshakeSlot slot) {
+async::awaitable<void> handle_inbound(Transport self, asio::ip::tcp::socket stream, HandshakeSlot slot) {
   // The reader's task is the connection's task: no coroutine frame of its own.
   auto [read_half, write_half] = split(std::move(stream));
   return read_loop(std::move(self), std::move(read_half), std::move(write_half), std::nullopt, std::move(slot));

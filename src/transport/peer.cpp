@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "async/runtime.h"
 #include "log/log.h"
 #include "wire/framing.h"
 
@@ -88,7 +87,6 @@ async::awaitable<Result<void, SendError>> PeerHandle::send(WireMessage message) 
 }
 
 Result<void, SendError> PeerHandle::blocking_send(WireMessage message) const {
-  async::Runtime::check_blocking_allowed();
   if (tx_.blocking_send(std::move(message))) return Ok{};
   return err(SendError{SendError::Kind::Closed});
 }

@@ -114,7 +114,8 @@ class PeerHandle {
 
   // Waits for room, without a time-out. Closed when the writer has ended.
   async::awaitable<Result<void, SendError>> send(WireMessage message) const;
-  // The same from a plain thread. Throws async::BlockingOnWorker on a worker.
+  // The same from a plain thread; the queue throws async::BlockingOnWorker on
+  // a worker.
   Result<void, SendError> blocking_send(WireMessage message) const;
   // Waits for room until `deadline`: Ok once queued, Full when the deadline
   // passed first, Closed when the writer has ended (the message is dropped

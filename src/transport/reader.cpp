@@ -44,7 +44,7 @@
 #include "transport/disconnections.h"
 #include "transport/peer.h"
 #include "transport/transport.h"
-#include "transport/transport_state.h"
+#include "transport/internal.h"
 #include "wire/auth.h"
 #include "wire/framing.h"
 #include "wire/message.h"
@@ -99,7 +99,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
         read_half_(std::move(read_half)),
         writer_(std::move(writer)),
         slot_(std::move(slot)),
-        started_(self_.disconnections().mark()),
+        started_(disconnections(self_).mark()),
         decoder_(known ? wire::FrameDecoder() : wire::FrameDecoder(MAX_FIRST_FRAME_LEN)),
         timer_(read_half_.socket().get_executor()) {
     if (known) {
@@ -188,7 +188,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
     slot_.release();
     recent_mailbox_.forget();
     timer_.cancel();
-    if (handle_ && self_.unregister_connection(*handle_)) self_.publish(PeerDisconnected{*peer_});
+    if (handle_ && unregister_connection(self_, *handle_)) publish(self_, PeerDisconnected{*peer_});
     read_half_.release();
   }
 
@@ -249,7 +249,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
 
   // Follows the known peer's disconnection, counted from the reader's start.
   void follow_peer() {
-    following_ = self_.disconnections().follow(*peer_, started_, [weak = weak_from_this()] {
+    following_ = disconnections(self_).follow(*peer_, started_, [weak = weak_from_this()] {
       if (std::shared_ptr<Reader> r = weak.lock()) {
         const async::Executor strand = r->timer_.get_executor();
         asio::post(strand, [r = std::move(r)] { r->on_disconnected(); });
@@ -266,9 +266,9 @@ class Reader : public std::enable_shared_from_this<Reader> {
     // it would cut the connection in use at both ends, and with it the
     // connections still being read behind it.
     if (handle_) {
-      const std::optional<PeerHandle> registered = self_.state().peers.find(*peer_);
+      const std::optional<PeerHandle> registered = state_of(self_).peers.find(*peer_);
       if (registered && registered->same_connection(*handle_)) {
-        started_ = self_.disconnections().mark();
+        started_ = disconnections(self_).mark();
         follow_peer();
         return;
       }
@@ -307,7 +307,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
         warn("data before handshake, dropping connection");
         co_return false;
       }
-      std::optional<Transport::ErrorReply> reply = self_.route_now(*peer_, std::move(msg), recent_mailbox_);
+      std::optional<ErrorReply> reply = route_now(self_, *peer_, std::move(msg), recent_mailbox_);
       if (reply) {
         recent_mailbox_.forget();
         // Every reply of the chunk waits until one deadline at most, so that
@@ -316,7 +316,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
         if (!reply_deadline) {
           reply_deadline = deadline_after(self_.config().peer_timeout).value_or(Clock::time_point::max());
         }
-        co_await self_.reply_error(*peer_, std::move(*reply), *reply_deadline);
+        co_await reply_error(self_, *peer_, std::move(*reply), *reply_deadline);
       }
     }
     recent_mailbox_.forget();
@@ -347,7 +347,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
     PeerHandle handle = PeerHandle::spawn(peer, std::move(write_half), self_.config().peer_queue_capacity,
                                           self_.config().peer_timeout.to_steady());
     slot_.release();
-    const bool won = self_.register_connection(handle, /*outbound=*/false);
+    const bool won = register_connection(self_, handle, /*outbound=*/false);
     peer_ = peer;
     follow_peer();
     if (!won) {
@@ -357,8 +357,8 @@ class Reader : public std::enable_shared_from_this<Reader> {
       return true;
     }
     handle_ = handle;
-    self_.publish(PeerConnected{peer});
-    Transport::spawn_on(timer_.get_executor(), Transport::heartbeat_loop(self_, std::move(peer), handle.connection()));
+    publish(self_, PeerConnected{peer});
+    spawn_on(timer_.get_executor(), heartbeat_loop(self_, std::move(peer), handle.connection()));
     return true;
   }
 
@@ -370,7 +370,7 @@ class Reader : public std::enable_shared_from_this<Reader> {
   HandshakeSlot slot_;                // held until the Handshake is accepted
   Disconnections::Mark started_;  // announcements before it are not this reader's
   Disconnections::Following following_;
-  Transport::RecentMailbox recent_mailbox_;  // within one chunk only
+  RecentMailbox recent_mailbox_;  // within one chunk only
   wire::FrameDecoder decoder_;
   std::array<std::uint8_t, WAIT_BUF_LEN> wait_buf_{};
   std::unique_ptr<std::array<std::uint8_t, BUSY_BUF_LEN>> busy_buf_;  // while the connection is busy
@@ -386,8 +386,8 @@ class Reader : public std::enable_shared_from_this<Reader> {
 
 }  // namespace
 
-async::awaitable<void> Transport::read_loop(Transport self, ReadHalf reader, std::optional<WriteHalf> writer,
-                                            std::optional<KnownPeer> known, HandshakeSlot slot) {
+async::awaitable<void> read_loop(Transport self, ReadHalf reader, std::optional<WriteHalf> writer,
+                                 std::optional<KnownPeer> known, HandshakeSlot slot) {
   // The state is built inside the try block, so that a failure to set it up
   // ends the task quietly too.
   std::shared_ptr<Reader> r;

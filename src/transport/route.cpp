@@ -6,8 +6,7 @@
 #include <utility>
 
 #include "json/rerender.h"
-#include "transport/transport.h"
-#include "transport/transport_state.h"
+#include "transport/internal.h"
 
 namespace vardimont::transport {
 
@@ -26,22 +25,22 @@ std::string error_detail(const std::vector<std::uint8_t>& payload) {
 // The mailbox put never waits; an error reply waits for room in the peer
 // queue for at most the read time-out (see reply_error), and the reader reads
 // nothing meanwhile.
-async::awaitable<void> Transport::route(NodeId from, WireMessage msg) const {
+async::awaitable<void> route(Transport t, NodeId from, WireMessage msg) {
   RecentMailbox recent;
-  std::optional<ErrorReply> reply = route_now(from, std::move(msg), recent);
+  std::optional<ErrorReply> reply = route_now(t, from, std::move(msg), recent);
   recent.forget();
   if (reply) {
-    co_await reply_error(from, std::move(*reply),
-                         deadline_after(config().peer_timeout).value_or(std::chrono::steady_clock::time_point::max()));
+    const auto deadline = deadline_after(t.config().peer_timeout).value_or(std::chrono::steady_clock::time_point::max());
+    co_await reply_error(t, from, std::move(*reply), deadline);
   }
 }
 
-std::optional<Transport::ErrorReply> Transport::route_now(const NodeId& from, WireMessage msg,
-                                                          RecentMailbox& recent) const {
+std::optional<ErrorReply> route_now(const Transport& t, const NodeId& from, WireMessage msg, RecentMailbox& recent) {
+  RoutingTable& actors = state_of(t).actors;
   switch (msg.kind) {
     case wire::MessageKind::Data: {
-      if (!recent.known || recent.name != msg.dst_actor || recent.version != shared_->actors.version()) {
-        recent.mailbox = shared_->actors.find(msg.dst_actor, &recent.version);
+      if (!recent.known || recent.name != msg.dst_actor || recent.version != actors.version()) {
+        recent.mailbox = actors.find(msg.dst_actor, &recent.version);
         recent.name = msg.dst_actor;
         recent.known = true;
       }
@@ -51,7 +50,7 @@ std::optional<Transport::ErrorReply> Transport::route_now(const NodeId& from, Wi
           return std::nullopt;
         case async::TrySend::Full:
           // try_send left `msg` untouched.
-          publish(MailboxFull{msg.dst_actor});
+          publish(t, MailboxFull{msg.dst_actor});
           return ErrorReply{"mailbox_full:" + msg.dst_actor, msg.correlation_id};
         case async::TrySend::Closed:
           return std::nullopt;  // the actor's delivery has ended: dropped without a trace
@@ -59,7 +58,7 @@ std::optional<Transport::ErrorReply> Transport::route_now(const NodeId& from, Wi
       return std::nullopt;
     }
     case wire::MessageKind::Error:
-      publish(PeerError{from, error_detail(msg.payload), msg.correlation_id});
+      publish(t, PeerError{from, error_detail(msg.payload), msg.correlation_id});
       return std::nullopt;
     case wire::MessageKind::Heartbeat:
     case wire::MessageKind::Handshake:

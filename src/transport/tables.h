@@ -53,7 +53,8 @@ class PeerTable {
   // Under the write lock: when `handle.id()` has no entry, or `replace`, runs
   // `before_insert` (which must not wait or publish) and maps the id to a copy
   // of `handle`. `inserted` says whether it did; `replaced` is the handle that
-  // the entry held before.
+  // the entry held before. The caller decides `replace` (register_connection,
+  // by the tie-break).
   struct Inserted {
     bool inserted = false;
     std::optional<PeerHandle> replaced;

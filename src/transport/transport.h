@@ -3,16 +3,12 @@
 // table, the event broadcast and the message counter; each copy owns its
 // local id and is one more sending end of the broadcast.
 //
-// The tables lock themselves, each for one table operation (tables.h).
-//
-// Task bodies are static and take their Transport by value: a detached task
-// owns everything it uses.
+// This header is what the node uses. The transport's own parts (its tasks,
+// routing, the registration rule, the shared state) are in internal.h.
 #pragma once
 
-#include <atomic>
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,7 +22,7 @@
 #include "async/queue.h"
 #include "runtime/node_id.h"
 #include "runtime/result.h"
-#include "transport/disconnections.h"
+#include "transport/durations.h"
 #include "transport/peer.h"
 #include "transport/tables.h"
 #include "wire/message.h"
@@ -36,26 +32,6 @@ namespace vardimont::transport {
 inline constexpr std::size_t EVENT_CAPACITY = 64;
 inline constexpr std::size_t MAX_PAYLOAD_LEN = 16'777'216;
 inline constexpr std::size_t MAILBOX_CAPACITY = 256;
-
-// Whole seconds and nanoseconds (0..999,999,999), as the settings hold them.
-struct Duration {
-  std::uint64_t secs = 0;
-  std::uint32_t nanos = 0;
-
-  static Duration from_millis(std::uint64_t ms) { return {ms / 1000, static_cast<std::uint32_t>(ms % 1000 * 1'000'000)}; }
-  bool is_zero() const noexcept { return secs == 0 && nanos == 0; }
-  // Saturates at the clock's largest duration.
-  std::chrono::steady_clock::duration to_steady() const noexcept;
-  // Three times this, saturating.
-  Duration times3() const noexcept;
-  friend bool operator==(const Duration&, const Duration&) = default;
-};
-
-// `start + d`, or nullopt when that cannot be represented (no deadline).
-std::optional<std::chrono::steady_clock::time_point> deadline_from(std::chrono::steady_clock::time_point start,
-                                                                   Duration d) noexcept;
-// `now + d`, or nullopt when that cannot be represented (no deadline).
-std::optional<std::chrono::steady_clock::time_point> deadline_after(Duration d) noexcept;
 
 struct TransportConfig {
   std::optional<std::vector<std::uint8_t>> cluster_secret;  // empty secret is a secret
@@ -114,36 +90,6 @@ struct IoError {
   bool is_timed_out() const noexcept { return code == std::make_error_code(std::errc::timed_out); }
 };
 
-struct KnownPeer {
-  NodeId id;
-  PeerHandle handle;
-};
-
-// An accepted connection counted among those awaiting their Handshake, from
-// its accept until its reader learns who the peer is or ends; see
-// Transport::accept_loop. Moves only; the empty slot counts nothing.
-class HandshakeSlot {
- public:
-  HandshakeSlot() = default;
-  explicit HandshakeSlot(std::shared_ptr<std::atomic<std::size_t>> count) : count_(std::move(count)) {
-    count_->fetch_add(1, std::memory_order_relaxed);
-  }
-  HandshakeSlot(HandshakeSlot&&) noexcept = default;
-  HandshakeSlot& operator=(HandshakeSlot&& other) noexcept {
-    release();
-    count_ = std::move(other.count_);
-    return *this;
-  }
-  ~HandshakeSlot() { release(); }
-  void release() noexcept {
-    if (count_) count_->fetch_sub(1, std::memory_order_relaxed);
-    count_.reset();
-  }
-
- private:
-  std::shared_ptr<std::atomic<std::size_t>> count_;
-};
-
 class Transport {
  public:
   // Binds the listener (numeric hosts without a lookup), creates the shared
@@ -152,22 +98,18 @@ class Transport {
   static async::awaitable<Result<Transport, IoError>> listen(NodeId local_id, TransportConfig config);
 
   const NodeId& local_id() const noexcept { return local_id_; }
+  // local_id().to_full(), kept.
   const std::string& local_full() const noexcept { return local_full_; }
   const TransportConfig& config() const noexcept;
+  // Where the transport's tasks run (the executor Transport::listen ran on).
   async::Executor executor() const;
 
   EventReceiver subscribe_events() const;
-  // Never waits; no receiver is not an error. A PeerDisconnected is also
-  // announced to the readers and heartbeat tasks that follow its peer.
-  void publish(Event event) const;
-  // Announcements of disconnections, for the tasks that follow one peer.
-  Disconnections& disconnections() const noexcept;
-  std::uint64_t take_msg_id() const noexcept;
-  bool connection_wins_tiebreak(const NodeId& peer, bool outbound) const;
 
-  // --- operations for the node: each runs to completion on the calling
-  // thread. The lock-only ones may run anywhere; the sends that may wait for
-  // room in a peer queue throw async::BlockingOnWorker on a worker thread.
+  // --- operations: each runs to completion on the calling thread. The
+  // lock-only ones may run anywhere; the sends that may wait for room in a
+  // peer queue throw async::BlockingOnWorker on a worker thread, before they
+  // take a message id.
   void register_actor(std::string name, MailboxSender mailbox) const;
   void unregister_actor(std::string_view name) const;
   bool has_peer(const NodeId& peer) const;
@@ -201,121 +143,23 @@ class Transport {
   // then waits for room in its queue (Closed when the writer has ended).
   Result<void, SendError> send_pending(PendingSend pending) const;
 
-  // The same sends from a coroutine (benchmarks, tests). send_error waits for
-  // room in the peer queue; route's own replies wait with a bound (reply_error).
-  async::awaitable<Result<void, SendError>> async_send_data_bytes(
-      NodeId peer, std::string dst_actor, std::vector<std::uint8_t> payload,
-      std::optional<std::string> reply_to, std::optional<std::uint64_t> correlation_id) const;
-  async::awaitable<void> send_error(NodeId peer, std::string detail,
-                                    std::optional<std::uint64_t> correlation_id) const;
-
-  // --- tasks and their parts
+  // Dials `peer` once and hands a failed first dial over to reconnection
+  // (when auto_reconnect is set); the task the node spawns for connect().
   static async::awaitable<void> connect(Transport self, NodeId peer);
-  // With a deadline, the lookup and connection attempt are abandoned when it
-  // passes (timed_out() is then the error); registration never waits.
-  static async::awaitable<Result<void, IoError>> dial(
-      Transport self, NodeId peer,
-      std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
-  // Accepts without end. An accepted connection is closed at once while as
-  // many as awaiting_handshake_bound() still await their Handshake, so that
-  // connections that never complete one cannot take every descriptor.
-  static async::awaitable<void> accept_loop(Transport self, asio::ip::tcp::acceptor listener);
-  static async::awaitable<void> handle_inbound(Transport self, asio::ip::tcp::socket stream, HandshakeSlot slot);
-  // Half the process's soft limit of open descriptors (at least 1).
-  static std::size_t awaiting_handshake_bound();
-  // `slot` counts an accepted connection until its Handshake is accepted.
-  static async::awaitable<void> read_loop(Transport self, ReadHalf reader,
-                                          std::optional<WriteHalf> writer,
-                                          std::optional<KnownPeer> known, HandshakeSlot slot = {});
-  // Hands one message from `from`'s reader on: Data to its actor's mailbox
-  // (a put that never waits), Error to a PeerError event. A coroutine because
-  // an error reply to `from` may wait for room, up to the read time-out.
-  async::awaitable<void> route(NodeId from, WireMessage msg) const;
-  // An error reply that routing one message asks for, to that message's peer.
-  struct ErrorReply {
-    std::string detail;
-    std::optional<std::uint64_t> correlation_id;
-  };
-  // The mailbox that one reader routed to last, so that a run of messages for
-  // one actor looks the routing table up once while the table does not
-  // change (a registration or removal takes effect from the next message on,
-  // as with a lookup per message). The reader forgets it before it waits for
-  // anything: a kept sending end would hold back the end of an unregistered
-  // actor's delivery.
-  struct RecentMailbox {
-    std::string name;
-    std::optional<MailboxSender> mailbox;  // none: no actor of that name
-    std::uint64_t version = 0;             // of the routing table, when looked up
-    bool known = false;
-
-    void forget() noexcept {
-      mailbox.reset();
-      known = false;
-    }
-  };
-  // route without its wait: does everything but the error reply, which it
-  // hands back for reply_error.
-  std::optional<ErrorReply> route_now(const NodeId& from, WireMessage msg, RecentMailbox& recent) const;
-  // Sends route's error reply to `peer`, waiting for room in the peer queue
-  // until `deadline` at most; a reply that finds no room by then is dropped
-  // with a DEBUG line. The reader that routes reads nothing while its reply
-  // waits, so an unbounded wait could stop two nodes whose queues are full in
-  // both directions for good; a reader gives all the replies of one chunk one
-  // deadline, so that a chunk of many holds it for one read time-out at most.
-  async::awaitable<void> reply_error(const NodeId& peer, ErrorReply reply,
-                                     std::chrono::steady_clock::time_point deadline) const;
-  // Heartbeats to `peer` through `connection` while the peer table holds it:
-  // the task ends when its connection is replaced or ends, or the peer's
-  // disconnection is announced. It must run on a strand (the connection's),
-  // which it shares with the announcement.
-  static async::awaitable<void> heartbeat_loop(Transport self, NodeId peer, PeerHandle::ConnectionRef connection);
-  static async::awaitable<void> reconnect_loop(Transport self, NodeId peer);
-  static async::awaitable<void> reconnect_supervisor(Transport self, EventReceiver events);
 
   // Spawns a detached task on this transport's executor. A task whose state
   // is shared with handlers of its own (an event watch, a time-out) must not
   // go here, since both workers could run them at once: it runs on a strand
-  // of its own (spawn_on).
+  // of its own (spawn_on in internal.h).
   void spawn(async::awaitable<void> task) const;
-  // Spawns a detached task on `ex` (a connection's strand, for its reader).
-  static void spawn_on(const async::Executor& ex, async::awaitable<void> task);
 
-  // The registration rule for a new connection to `handle.id()`, dialled by
-  // this node (`outbound`) or accepted. Under the peer table's write lock: no
-  // entry, or connection_wins_tiebreak(peer, outbound), makes it the winner;
-  // for a winner `before_insert` runs (still under the lock; it must not wait
-  // or publish: dialling queues its Handshake there), then the table maps the
-  // peer to a copy of `handle`. A replaced handle is dropped after the lock is
-  // released. Returns whether the new connection won; the caller publishes
-  // PeerConnected for a winner and closes a loser.
-  bool register_connection(const PeerHandle& handle, bool outbound,
-                           const std::function<void()>& before_insert = {}) const;
-
-  // Removes the entry for handle.id() if it still holds `handle`'s connection
-  // (peer table write lock); whether it did. Used by a closing reader.
-  bool unregister_connection(const PeerHandle& handle) const;
-
-  struct Shared;  // defined in transport_state.h
-  // The shared state, for the transport's own code and tests.
-  Shared& state() const noexcept { return *shared_; }
+  struct Shared;  // the state every copy shares (internal.h)
 
  private:
+  friend const std::shared_ptr<Shared>& shared_state(const Transport& t) noexcept;
+  friend void publish(const Transport& t, Event event);
+
   Transport(NodeId local_id, std::shared_ptr<Shared> shared);
-  // The Data message of a send, with its id, or why it is refused (the
-  // payload, then the encoded body, is too large; a refusal takes no id).
-  Result<WireMessage, SendError> build_data(std::string_view dst_actor, std::vector<std::uint8_t>&& payload,
-                                            std::optional<std::string_view> reply_to,
-                                            std::optional<std::uint64_t> correlation_id) const;
-  // The Error message {"error":detail}, with a freshly drawn id; nothing when
-  // its body is longer than a frame may be, which is logged as the writer logs
-  // a message that it cannot frame. The detail of a reply echoes an actor name
-  // that the peer chose, and escaping can make it six times longer: such a
-  // reply is refused here rather than held in the peer queue.
-  std::optional<WireMessage> build_error(std::string_view detail, std::optional<std::uint64_t> correlation_id) const;
-  // send_pending from a coroutine.
-  async::awaitable<Result<void, SendError>> async_send_pending(PendingSend pending) const;
-  // The table of running reconnect loops, kept alive with the shared state.
-  std::shared_ptr<ReconnectLoops> reconnect_loops() const;
 
   NodeId local_id_;
   std::string local_full_;

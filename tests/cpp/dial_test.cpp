@@ -44,7 +44,7 @@ TEST_F(DialTest, FirstFrameIsTheHandshakeWithAFreshProofWhenASecretIsSet) {
 
     std::vector<std::vector<std::uint8_t>> proofs;
     for (int round = 0; round < 2; ++round) {
-      ASSERT_TRUE(runtime().block_on(Transport::dial(a, peer)).ok());
+      ASSERT_TRUE(runtime().block_on(dial(a, peer)).ok());
       RawPeer conn = far.accept();
       ASSERT_TRUE(conn.valid());
       auto first = conn.read_message();
@@ -86,7 +86,7 @@ TEST_F(DialTest, HandshakeComesFirstWhileOthersAlreadySendToThePeer) {
       if (send_text(a, peer, "x", "early")) ++sent;
     }
   });
-  ASSERT_TRUE(runtime().block_on(Transport::dial(a, peer)).ok());
+  ASSERT_TRUE(runtime().block_on(dial(a, peer)).ok());
   ASSERT_TRUE(eventually([&] { return sent >= 20; }));
   stop = true;
   sender.join();
@@ -119,7 +119,7 @@ TEST_F(DialTest, TargetsWithAndWithoutLookup) {
     Transport b = start("b", fast_config(), c.listen_host);
     EventTrail b_trail(b);
     const NodeId as_dialled{"b", c.dial_host, b.local_id().port};
-    auto r = runtime().block_on(Transport::dial(a, as_dialled));
+    auto r = runtime().block_on(dial(a, as_dialled));
     ASSERT_TRUE(r.ok()) << r.error().message;
     // Registered under the id as dialled, whatever id b has for itself.
     EXPECT_TRUE(a.has_peer(as_dialled));
@@ -134,11 +134,11 @@ TEST_F(DialTest, RefusedDialReturnsTheErrorAndLeavesThePeerWanted) {
   EventTrail trail(a);
   const NodeId peer{"gone", "127.0.0.1", refused_port()};
 
-  auto r = runtime().block_on(Transport::dial(a, peer));
+  auto r = runtime().block_on(dial(a, peer));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, std::errc::connection_refused);
   EXPECT_FALSE(r.error().is_timed_out());
-  EXPECT_TRUE(a.state().desired.contains(peer));
+  EXPECT_TRUE(state_of(a).desired.contains(peer));
   EXPECT_EQ(a.peer_count(), 0u);
   EXPECT_TRUE(trail.events().empty());
 }
@@ -151,10 +151,10 @@ TEST_F(DialTest, DeadlineAbandonsAnUnansweredAttemptAndClosesItsSocket) {
   const NodeId peer{"hole", "127.0.0.1", hole.port()};
   const std::size_t fds_before = open_fd_count();
 
-  auto r = runtime().block_on(Transport::dial(a, peer, std::chrono::steady_clock::now() + 100ms));
+  auto r = runtime().block_on(dial(a, peer, std::chrono::steady_clock::now() + 100ms));
   ASSERT_FALSE(r.ok());
   EXPECT_TRUE(r.error().is_timed_out());
-  EXPECT_TRUE(a.state().desired.contains(peer));
+  EXPECT_TRUE(state_of(a).desired.contains(peer));
   EXPECT_EQ(a.peer_count(), 0u);
   EXPECT_TRUE(trail.events().empty());
   EXPECT_TRUE(eventually([&] { return open_fd_count() <= fds_before; }));
@@ -193,8 +193,8 @@ std::vector<int> sockets_with_ports(std::uint16_t local, std::uint16_t remote) {
 TEST_F(DialTest, EverySocketOfTheNodeIsClosedOnExec) {
   Transport a = start("a");
   RawListener far;
-  ASSERT_TRUE(runtime().block_on(Transport::dial(a, NodeId{"far", "127.0.0.1", far.port()})).ok());
-  ASSERT_TRUE(runtime().block_on(Transport::dial(a, NodeId{"far2", "localhost", far.port()})).ok());
+  ASSERT_TRUE(runtime().block_on(dial(a, NodeId{"far", "127.0.0.1", far.port()})).ok());
+  ASSERT_TRUE(runtime().block_on(dial(a, NodeId{"far2", "localhost", far.port()})).ok());
   RawPeer in = RawPeer::dial(a.local_id().port);
   ASSERT_TRUE(in.send(handshake_from("in@127.0.0.1:1")));
   ASSERT_TRUE(eventually([&] { return a.peer_count() == 3; }));
@@ -221,8 +221,8 @@ TEST_F(DialTest, AlreadyConnectedPeerIsNotDialledNorMarkedWanted) {
   ASSERT_TRUE(in.send(handshake_from(peer.to_full())));
   ASSERT_TRUE(eventually([&] { return a.has_peer(peer); }));
 
-  ASSERT_TRUE(runtime().block_on(Transport::dial(a, peer)).ok());
-  EXPECT_FALSE(a.state().desired.contains(peer));
+  ASSERT_TRUE(runtime().block_on(dial(a, peer)).ok());
+  EXPECT_FALSE(state_of(a).desired.contains(peer));
   EXPECT_EQ(trail.count<PeerConnected>(peer), 1u);  // the inbound one only
   EXPECT_FALSE(far.accept(100ms).valid());          // no socket was opened
 
@@ -238,7 +238,7 @@ TEST_F(DialTest, AlreadyConnectedPeerIsNotDialledNorMarkedWanted) {
 // and is closed without a byte otherwise.
 async::awaitable<void> dial_twice(Transport t, NodeId peer) {
   using namespace asio::experimental::awaitable_operators;
-  (void)co_await (Transport::dial(t, peer) && Transport::dial(t, peer));
+  (void)co_await (dial(t, peer) && dial(t, peer));
 }
 
 TEST_F(DialTest, ConcurrentDialsOfOnePeerAreSettledByTheTieBreak) {
@@ -303,7 +303,7 @@ TEST_F(DialTest, DiallingOwnIdCyclesUntilForgotten) {
     a.forget_peer(self);
     const std::size_t before = trail.count<PeerConnected>(self);
     std::this_thread::sleep_for(150ms);  // five reconnection intervals
-    return !a.state().desired.contains(self) && !a.has_peer(self) && trail.count<PeerConnected>(self) == before;
+    return !state_of(a).desired.contains(self) && !a.has_peer(self) && trail.count<PeerConnected>(self) == before;
   }));
 }
 

@@ -29,7 +29,7 @@ class HeartbeatTest : public TransportTest {
 TEST_F(HeartbeatTest, AnIdleConnectionReceivesHeartbeats) {
   Transport a = start("a", config());
   RawListener far;
-  ASSERT_TRUE(runtime().block_on(Transport::dial(a, NodeId{"far", "127.0.0.1", far.port()})).ok());
+  ASSERT_TRUE(runtime().block_on(dial(a, NodeId{"far", "127.0.0.1", far.port()})).ok());
   RawPeer conn = far.accept();
   auto hs = conn.read_message();
   ASSERT_TRUE(hs && hs->kind == MessageKind::Handshake);
@@ -51,7 +51,7 @@ TEST_F(HeartbeatTest, AnIdleConnectionReceivesHeartbeats) {
 
 TEST_F(HeartbeatTest, EndsAtTheFirstTickWhenThePeerIsNotInTheTable) {
   Transport a = start("a", config());
-  auto done = spawn_watched(asio::make_strand(a.executor()), Transport::heartbeat_loop(a, node_id("ghost@127.0.0.1:1"), {}));
+  auto done = spawn_watched(asio::make_strand(a.executor()), heartbeat_loop(a, node_id("ghost@127.0.0.1:1"), {}));
   EXPECT_TRUE(eventually([&] { return done->load(); }));
 }
 
@@ -62,11 +62,11 @@ TEST_F(HeartbeatTest, EndsOnItsOwnPeersDisconnectionOnly) {
   ASSERT_TRUE(p.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return a.has_peer(x); }));
 
-  auto done = spawn_watched(asio::make_strand(a.executor()), Transport::heartbeat_loop(a, x, a.state().peers.find(x)->connection()));
+  auto done = spawn_watched(asio::make_strand(a.executor()), heartbeat_loop(a, x, state_of(a).peers.find(x)->connection()));
   // Other events, for this peer or others, leave the task running: the peer
   // keeps receiving heartbeats through ticks after them.
-  a.publish(PeerDisconnected{node_id("other@127.0.0.1:9")});
-  a.publish(MailboxFull{"busy"});
+  publish(a, PeerDisconnected{node_id("other@127.0.0.1:9")});
+  publish(a, MailboxFull{"busy"});
   for (int i = 0; i < 6; ++i) ASSERT_TRUE(p.read_kind(MessageKind::Heartbeat).has_value());
   EXPECT_FALSE(done->load());
 
@@ -83,7 +83,7 @@ TEST_F(HeartbeatTest, EndsWhenItsSendFails) {
   // only the failed send can end the task.
   HandMadeConnection c = connect_by_hand(a, x);
   ASSERT_TRUE(c.registered);
-  auto done = spawn_watched(asio::make_strand(a.executor()), Transport::heartbeat_loop(a, x, c.handle.connection()));
+  auto done = spawn_watched(asio::make_strand(a.executor()), heartbeat_loop(a, x, c.handle.connection()));
   ASSERT_TRUE(c.remote.read_message().has_value());
   c.remote.close();  // writes now fail, and the writer ends
   EXPECT_TRUE(eventually([&] { return done->load(); }));
@@ -98,7 +98,7 @@ TEST_F(HeartbeatTest, HeartbeatsKeepAnIdlePeerConnected) {
   Transport b = start("b", c);
   EventTrail a_trail(a);
   EventTrail b_trail(b);
-  ASSERT_TRUE(runtime().block_on(Transport::dial(a, b.local_id())).ok());
+  ASSERT_TRUE(runtime().block_on(dial(a, b.local_id())).ok());
   ASSERT_TRUE(eventually([&] { return b.has_peer(a.local_id()); }));
 
   // Many time-outs' worth of silence but for heartbeats: this waits for
@@ -127,8 +127,8 @@ TEST_F(HeartbeatTest, TheConnectionInUseHasOneHeartbeatTask) {
     ASSERT_TRUE(eventually([&] { return trail.count<transport::PeerConnected>(m) == static_cast<std::size_t>(i + 1); }));
   }
   // Every reader follows the peer, and one heartbeat task is left.
-  EXPECT_TRUE(eventually([&] { return n.disconnections().followers(m) == CONNECTIONS + 1; }))
-      << n.disconnections().followers(m) << " follow the peer";
+  EXPECT_TRUE(eventually([&] { return disconnections(n).followers(m) == CONNECTIONS + 1; }))
+      << disconnections(n).followers(m) << " follow the peer";
   // The newest connection gets one heartbeat per interval: over 40 intervals,
   // far fewer than one per replaced connection would send.
   RawPeer& newest = peers.back();
@@ -141,7 +141,7 @@ TEST_F(HeartbeatTest, TheConnectionInUseHasOneHeartbeatTask) {
   EXPECT_GT(heartbeats, 0);
   EXPECT_LE(heartbeats, 80) << "more than one task sends through the connection in use";
   n.forget_peer(m);
-  EXPECT_TRUE(eventually([&] { return n.disconnections().followers(m) == 0; }));
+  EXPECT_TRUE(eventually([&] { return disconnections(n).followers(m) == 0; }));
 }
 
 // The announcement of a peer's disconnection to those who follow that peer:

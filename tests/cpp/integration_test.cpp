@@ -150,7 +150,7 @@ TEST_F(IntegrationTest, ClusterSecretDecidesWhoMayConnect) {
     Transport acc = start("acc", ac);
     EventTrail d_trail(d);
     EventTrail acc_trail(acc);
-    ASSERT_TRUE(runtime().block_on(Transport::dial(d, acc.local_id())).ok());
+    ASSERT_TRUE(runtime().block_on(dial(d, acc.local_id())).ok());
     const std::string refused = log_tail(Level::Warn, "handshake failed authentication, dropping connection",
                                          {{"src", d.local_full()}});
     if (c.accepted) {

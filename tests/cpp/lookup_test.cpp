@@ -115,7 +115,7 @@ class LookupTest : public TransportTest {
     auto [tx, rx] = async::make_queue<Result<void, IoError>>(1);
     t.spawn([](Transport t, NodeId peer, auto deadline, async::Sender<Result<void, IoError>> tx)
                 -> async::awaitable<void> {
-      Result<void, IoError> r = co_await Transport::dial(t, std::move(peer), deadline);
+      Result<void, IoError> r = co_await dial(t, std::move(peer), deadline);
       (void)tx.try_send(r);
     }(t, std::move(peer), deadline, std::move(tx)));
     return std::move(rx);
@@ -183,11 +183,11 @@ TEST_F(LookupTest, DeadlineAbandonsALookupThatIsStillRunning) {
   Transport a = start("a");
   EventTrail trail(a);
   const NodeId slow{"s", "slow.test", refused_port()};
-  auto r = runtime().block_on(Transport::dial(a, slow, std::chrono::steady_clock::now() + 100ms));
+  auto r = runtime().block_on(dial(a, slow, std::chrono::steady_clock::now() + 100ms));
   ASSERT_FALSE(r.ok());
   EXPECT_TRUE(r.error().is_timed_out());
   EXPECT_EQ(lookups_.held_now(), 1u);
-  EXPECT_TRUE(a.state().desired.contains(slow));
+  EXPECT_TRUE(state_of(a).desired.contains(slow));
 
   // The lookup that ends later is thrown away: nothing is registered.
   lookups_.release();
@@ -218,7 +218,7 @@ TEST_F(LookupTest, ShutdownWaitsForNoLookup) {
   const std::uint16_t port = a.local_id().port;
   RawListener far;
   const NodeId far_id{"far", "127.0.0.1", far.port()};
-  ASSERT_TRUE(runtime().block_on(Transport::dial(a, far_id)).ok());
+  ASSERT_TRUE(runtime().block_on(dial(a, far_id)).ok());
   RawPeer outbound = far.accept();
   ASSERT_TRUE(outbound.valid());
   RawPeer inbound = RawPeer::dial(port);
@@ -257,7 +257,7 @@ TEST_F(LookupTest, WhatTheLookupFindsReachesDialAndListen) {
   Transport a = start("a");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.host);
-    auto dialled = runtime().block_on(Transport::dial(a, NodeId{"x", c.host, 1}));
+    auto dialled = runtime().block_on(dial(a, NodeId{"x", c.host, 1}));
     ASSERT_FALSE(dialled.ok());
     EXPECT_EQ(dialled.error().code, c.code);
     EXPECT_EQ(dialled.error().message, c.message);

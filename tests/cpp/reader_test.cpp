@@ -110,7 +110,7 @@ TEST_F(ReaderTest, HostilePeersEndOnlyTheirOwnConnection) {
   Transport good = start("good", good_config);
   TestMailbox good_sink(good, "sink");
   EventTrail trail(n);
-  ASSERT_TRUE(runtime().block_on(Transport::dial(good, n.local_id())).ok());
+  ASSERT_TRUE(runtime().block_on(dial(good, n.local_id())).ok());
   ASSERT_TRUE(eventually([&] { return n.has_peer(good.local_id()); }));
   LogCapture logs("_core::transport=debug");
   const std::string x = "x@127.0.0.1:9";
@@ -406,9 +406,9 @@ TEST_F(ReaderTest, EventsDoNotRestartTheReadTimeOut) {
   std::thread publisher([&] {
     const NodeId other = node_id("other@127.0.0.1:9");
     while (!stop) {
-      n.publish(MailboxFull{"busy"});
-      n.publish(PeerConnected{other});
-      n.publish(PeerDisconnected{other});
+      publish(n, MailboxFull{"busy"});
+      publish(n, PeerConnected{other});
+      publish(n, PeerDisconnected{other});
       std::this_thread::sleep_for(20ms);
     }
   });
@@ -515,7 +515,7 @@ TEST_F(ReaderTest, ManySilentConnectionsAreClosedWhileARealPeerIsServed) {
   Transport good = start("good");
   TestMailbox n_sink(n, "sink");
   EventTrail trail(n);
-  ASSERT_TRUE(runtime().block_on(Transport::dial(good, n.local_id())).ok());
+  ASSERT_TRUE(runtime().block_on(dial(good, n.local_id())).ok());
   ASSERT_TRUE(eventually([&] { return n.has_peer(good.local_id()); }));
   LogCapture logs("_core::transport=debug");
   const std::size_t fds_before = open_fd_count();
@@ -657,7 +657,7 @@ TEST_F(ReaderTest, ANewConnectionOutlivesTheAnnouncedEndOfTheOneBeforeIt) {
   ASSERT_TRUE(first.send(handshake_from(x.to_full())));
   ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
   RawPeer second = RawPeer::dial(n.local_id().port);  // accepted, no Handshake yet
-  ASSERT_TRUE(eventually([&] { return n.state().awaiting_handshake.load() == 1; }));
+  ASSERT_TRUE(eventually([&] { return state_of(n).awaiting_handshake.load() == 1; }));
   first.close();
   ASSERT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
   ASSERT_TRUE(second.write(concat({frame_of(handshake_from(x.to_full())), frame_of(data_from(x.to_full(), "sink", "one"))})));

@@ -52,7 +52,7 @@ TEST_F(ReconnectTest, FailedFirstDialIsRetriedUntilTheLimit) {
     EXPECT_EQ(logs.count_containing(failed), c.attempts);
     EXPECT_EQ(logs.count_containing(gave_up), 1u);
     EXPECT_EQ(logs.lines().size(), c.attempts + 1);
-    EXPECT_FALSE(a.state().desired.contains(peer));
+    EXPECT_FALSE(state_of(a).desired.contains(peer));
     EXPECT_EQ(trail.events().size(), 1u);
   }
 }
@@ -65,8 +65,8 @@ TEST_F(ReconnectTest, AttemptsThatAreNeverAnsweredTimeOut) {
   EventTrail trail(a);
   const NodeId peer{"hole", "127.0.0.1", hole.port()};
   const std::size_t fds_before = open_fd_count();
-  a.state().desired.insert(peer);
-  a.spawn(Transport::reconnect_loop(a, peer));
+  state_of(a).desired.insert(peer);
+  a.spawn(reconnect_loop(a, peer));
 
   ASSERT_TRUE(eventually([&] { return trail.count<ReconnectGaveUp>(peer) == 1; }));
   EXPECT_EQ(logs.count_containing(log_tail(Level::Debug, "reconnect timed out", {{"peer", peer.to_full()}})), 2u);
@@ -83,8 +83,8 @@ TEST_F(ReconnectTest, ForgottenPeerEndsTheLoopWithoutAnAttempt) {
   Transport a = start("a", config(std::nullopt, 50));
   EventTrail trail(a);
   const NodeId peer{"gone", "127.0.0.1", refused_port()};
-  a.state().desired.insert(peer);
-  auto done = spawn_watched(a.executor(), Transport::reconnect_loop(a, peer));
+  state_of(a).desired.insert(peer);
+  auto done = spawn_watched(a.executor(), reconnect_loop(a, peer));
   a.forget_peer(peer);  // during the first pause
   EXPECT_TRUE(eventually([&] { return done->load(); }));
   EXPECT_TRUE(logs.lines().empty());
@@ -95,11 +95,11 @@ TEST_F(ReconnectTest, ConnectedPeerEndsTheLoopWithoutDialling) {
   Transport a = start("a", config(std::nullopt));
   RawListener far;  // where a dial would arrive
   const NodeId peer{"far", "127.0.0.1", far.port()};
-  a.state().desired.insert(peer);
+  state_of(a).desired.insert(peer);
   RawPeer in = RawPeer::dial(a.local_id().port);  // the peer connects to a meanwhile
   ASSERT_TRUE(in.send(handshake_from(peer.to_full())));
   ASSERT_TRUE(eventually([&] { return a.has_peer(peer); }));
-  auto done = spawn_watched(a.executor(), Transport::reconnect_loop(a, peer));
+  auto done = spawn_watched(a.executor(), reconnect_loop(a, peer));
   EXPECT_TRUE(eventually([&] { return done->load(); }));
   EXPECT_FALSE(far.accept(50ms).valid());
 }
@@ -110,9 +110,9 @@ TEST_F(ReconnectTest, SupervisorFollowsDisconnectionsOfWantedPeersOnly) {
   EventTrail trail(a);
   const NodeId wanted{"wanted", "127.0.0.1", refused_port()};
   const NodeId unwanted{"unwanted", "127.0.0.1", refused_port()};
-  a.state().desired.insert(wanted);
-  a.publish(PeerDisconnected{unwanted});
-  a.publish(PeerDisconnected{wanted});
+  state_of(a).desired.insert(wanted);
+  publish(a, PeerDisconnected{unwanted});
+  publish(a, PeerDisconnected{wanted});
   ASSERT_TRUE(eventually([&] { return trail.count<ReconnectGaveUp>(wanted) == 1; }));
   EXPECT_EQ(logs.count_containing("peer=" + wanted.to_full()), 2u);  // failed, giving up
   EXPECT_EQ(logs.count_containing(unwanted.to_full()), 0u);
@@ -128,15 +128,15 @@ TEST_F(ReconnectTest, SupervisorThatLagsReconnectsEveryWantedPeerAndGoesOn) {
   RawListener later_listener;
   const NodeId missed{"missed", "127.0.0.1", missed_listener.port()};
   const NodeId later{"later", "127.0.0.1", later_listener.port()};
-  a.state().desired.insert(missed);  // its disconnection is among the events lost below
+  state_of(a).desired.insert(missed);  // its disconnection is among the events lost below
   transport::EventReceiver rx = a.subscribe_events();
-  for (std::size_t i = 0; i <= transport::EVENT_CAPACITY; ++i) a.publish(MailboxFull{"burst"});
-  auto done = spawn_watched(a.executor(), Transport::reconnect_supervisor(a, std::move(rx)));
+  for (std::size_t i = 0; i <= transport::EVENT_CAPACITY; ++i) publish(a, MailboxFull{"burst"});
+  auto done = spawn_watched(a.executor(), reconnect_supervisor(a, std::move(rx)));
   RawPeer dialled = missed_listener.accept();
   EXPECT_TRUE(dialled.valid()) << "the wanted peer whose disconnection was missed was not dialled";
 
-  a.state().desired.insert(later);
-  a.publish(PeerDisconnected{later});
+  state_of(a).desired.insert(later);
+  publish(a, PeerDisconnected{later});
   EXPECT_TRUE(later_listener.accept().valid()) << "the supervisor stopped receiving";
   EXPECT_FALSE(done->load());
 }
@@ -153,17 +153,17 @@ TEST_F(ReconnectTest, LagsStartNoLoopForAPeerWhoseLoopRuns) {
   const NodeId down{"down", "127.0.0.1", refused_port()};
   const NodeId unlooped{"unlooped", "127.0.0.1", refused_port()};
   a.spawn(Transport::connect(a, down));  // the first dial fails: a loop runs
-  ASSERT_TRUE(eventually([&] { return a.state().reconnect_loops.running(down) == 1; }));
-  a.state().desired.insert(unlooped);
+  ASSERT_TRUE(eventually([&] { return state_of(a).reconnect_loops.running(down) == 1; }));
+  state_of(a).desired.insert(unlooped);
 
   asio::io_context supervisor_context;
-  asio::co_spawn(supervisor_context, Transport::reconnect_supervisor(a, a.subscribe_events()), asio::detached);
+  asio::co_spawn(supervisor_context, reconnect_supervisor(a, a.subscribe_events()), asio::detached);
   for (int lag = 1; lag <= 5; ++lag) {
     SCOPED_TRACE("lag " + std::to_string(lag));
-    for (std::size_t i = 0; i <= transport::EVENT_CAPACITY; ++i) a.publish(MailboxFull{"burst"});
+    for (std::size_t i = 0; i <= transport::EVENT_CAPACITY; ++i) publish(a, MailboxFull{"burst"});
     supervisor_context.poll();  // the lag, the events kept, then a wait
-    EXPECT_EQ(a.state().reconnect_loops.running(down), 1u);
-    EXPECT_EQ(a.state().reconnect_loops.running(unlooped), 1u);
+    EXPECT_EQ(state_of(a).reconnect_loops.running(down), 1u);
+    EXPECT_EQ(state_of(a).reconnect_loops.running(unlooped), 1u);
   }
 
   // The one loop still reconnects the peer when it is back.
@@ -176,9 +176,9 @@ TEST_F(ReconnectTest, LagsStartNoLoopForAPeerWhoseLoopRuns) {
   EXPECT_TRUE(eventually([&] {
     a.forget_peer(down);
     a.forget_peer(unlooped);
-    return a.state().reconnect_loops.running(down) == 0 && a.state().reconnect_loops.running(unlooped) == 0;
-  })) << "loops still running: down " << a.state().reconnect_loops.running(down) << ", unlooped "
-      << a.state().reconnect_loops.running(unlooped);
+    return state_of(a).reconnect_loops.running(down) == 0 && state_of(a).reconnect_loops.running(unlooped) == 0;
+  })) << "loops still running: down " << state_of(a).reconnect_loops.running(down) << ", unlooped "
+      << state_of(a).reconnect_loops.running(unlooped);
 }
 
 TEST_F(ReconnectTest, NothingReconnectsWhenReconnectionIsOff) {
@@ -189,8 +189,8 @@ TEST_F(ReconnectTest, NothingReconnectsWhenReconnectionIsOff) {
   const NodeId peer{"gone", "127.0.0.1", refused_port()};
   auto done = spawn_watched(a.executor(), Transport::connect(a, peer));
   ASSERT_TRUE(eventually([&] { return done->load(); }));
-  EXPECT_TRUE(a.state().desired.contains(peer));
-  a.publish(PeerDisconnected{peer});
+  EXPECT_TRUE(state_of(a).desired.contains(peer));
+  publish(a, PeerDisconnected{peer});
   // Several intervals in which an attempt would have been logged.
   std::this_thread::sleep_for(150ms);
   EXPECT_TRUE(logs.lines().empty());

@@ -38,7 +38,7 @@ class RouteTest : public TransportTest {
  protected:
   RouteTest() : t_(start("self")), events_(t_.subscribe_events()), c_(connect_by_hand(t_, peer_)) {}
 
-  void route(WireMessage m) { runtime().block_on(t_.route(peer_, std::move(m))); }
+  void route(WireMessage m) { runtime().block_on(transport::route(t_, peer_, std::move(m))); }
 
   // The error reply that the peer receives next; its payload as text.
   std::string next_reply(std::optional<std::uint64_t> correlation_id) {
@@ -177,7 +177,7 @@ TEST_F(RouteTest, RepliesGoThroughTheConnectionNowRegistered) {
   // key(peer) < key(self): a connection accepted from the peer supersedes the
   // one made first.
   HandMadeConnection newer = spawn_connection(t_.executor(), peer_, 4);
-  ASSERT_TRUE(t_.register_connection(newer.handle, /*outbound=*/false));
+  ASSERT_TRUE(register_connection(t_, newer.handle, /*outbound=*/false));
   route(data_for("ghost", 1));
   std::optional<WireMessage> got = newer.remote.read_message();
   ASSERT_TRUE(got.has_value());
@@ -185,9 +185,9 @@ TEST_F(RouteTest, RepliesGoThroughTheConnectionNowRegistered) {
 
   // With no entry for the peer, no reply is sent, but the id is used.
   t_.forget_peer(peer_);
-  const std::uint64_t before = t_.take_msg_id();
+  const std::uint64_t before = take_msg_id(t_);
   route(data_for("ghost", 2));
-  EXPECT_EQ(t_.take_msg_id(), before + 2);
+  EXPECT_EQ(take_msg_id(t_), before + 2);
 }
 
 // A reply waits for room for at most the read time-out, then is dropped with
@@ -197,11 +197,11 @@ TEST_F(RouteTest, ARouteReplyWaitsForRoomAtMostTheReadTimeOut) {
   LogCapture logs("_core::transport=debug");
   HandMadeConnection slow = spawn_connection(t_.executor(), node_id("slow@127.0.0.1:1"), 1, SMALL_BUFFERS);
   const NodeId slow_id = slow.handle.id();
-  ASSERT_TRUE(t_.register_connection(slow.handle, true));
+  ASSERT_TRUE(register_connection(t_, slow.handle, true));
   occupy_writer(slow, 1);                                    // the writer is busy
   ASSERT_TRUE(slow.handle.blocking_send(Msg().id(2)).ok());  // and the queue is full
 
-  runtime().block_on(t_.route(slow_id, data_for("ghost", 1)));  // completes after the bound
+  runtime().block_on(transport::route(t_, slow_id, data_for("ghost", 1)));  // completes after the bound
   EXPECT_EQ(logs.count_containing(log_tail(log::Level::Debug, "error reply dropped, peer queue full",
                                            {{"peer", slow_id.to_full()}})),
             1u);
@@ -213,7 +213,7 @@ TEST_F(RouteTest, ARouteReplyWaitsForRoomAtMostTheReadTimeOut) {
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(got->msg_id, 2u);
   // The dropped reply never comes; the next one does.
-  runtime().block_on(t_.route(slow_id, data_for("after", 2)));
+  runtime().block_on(transport::route(t_, slow_id, data_for("after", 2)));
   got = slow.remote.read_message();
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(text(got->payload), R"({"error":"actor_not_found:after"})");
@@ -225,13 +225,13 @@ TEST_F(RouteTest, ARouteReplyWaitsForRoomAtMostTheReadTimeOut) {
 TEST_F(RouteTest, ARoutingChangeTakesEffectWithinARead) {
   auto [old_tx, old_rx] = async::make_queue<WireMessage>(4);
   auto [new_tx, new_rx] = async::make_queue<WireMessage>(4);
-  Transport::RecentMailbox recent;  // one read's
+  RecentMailbox recent;  // one read's
   t_.register_actor("worker", std::move(old_tx));
-  EXPECT_FALSE(t_.route_now(peer_, data_for("worker", 1), recent));
+  EXPECT_FALSE(route_now(t_, peer_, data_for("worker", 1), recent));
   t_.register_actor("worker", std::move(new_tx));  // replaces the first
-  EXPECT_FALSE(t_.route_now(peer_, data_for("worker", 2), recent));
+  EXPECT_FALSE(route_now(t_, peer_, data_for("worker", 2), recent));
   t_.unregister_actor("worker");
-  std::optional<Transport::ErrorReply> reply = t_.route_now(peer_, data_for("worker", 3), recent);
+  std::optional<ErrorReply> reply = route_now(t_, peer_, data_for("worker", 3), recent);
   recent.forget();
 
   EXPECT_EQ(old_rx.try_recv(), data_for("worker", 1));
@@ -255,7 +255,7 @@ TEST_F(RouteTest, AnErrorThatCouldNeverBeFramedIsNotQueued) {
     std::function<void(const NodeId&)> send;
   };
   const Case cases[] = {
-      {"a reply to the peer", [&](const NodeId& to) { runtime().block_on(t_.route(to, data_for(control_name))); }},
+      {"a reply to the peer", [&](const NodeId& to) { runtime().block_on(transport::route(t_, to, data_for(control_name))); }},
       {"an error of the node's own", [&](const NodeId& to) { t_.send_error_blocking(to, control_name, 7); }},
   };
   int n = 0;
@@ -264,7 +264,7 @@ TEST_F(RouteTest, AnErrorThatCouldNeverBeFramedIsNotQueued) {
     LogCapture logs("warn");
     HandMadeConnection slow =
         spawn_connection(t_.executor(), node_id("slow" + std::to_string(++n) + "@127.0.0.1:1"), 1, SMALL_BUFFERS);
-    ASSERT_TRUE(t_.register_connection(slow.handle, true));
+    ASSERT_TRUE(register_connection(t_, slow.handle, true));
     occupy_writer(slow);  // the writer is busy and the queue of one is empty
     c.send(slow.handle.id());
     WireMessage probe = Msg().id(2);

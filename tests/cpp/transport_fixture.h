@@ -28,13 +28,15 @@
 #include "raw_peer.h"
 #include "transport/peer.h"
 #include "transport/transport.h"
-#include "transport/transport_state.h"
+#include "transport/internal.h"
 #include "wire/framing.h"
 
 namespace vardimont::test {
 
 using namespace std::chrono_literals;
 using transport::NodeId;
+using transport::ErrorReply;
+using transport::RecentMailbox;
 using transport::Transport;
 using transport::TransportConfig;
 using wire::WireMessage;
@@ -124,7 +126,7 @@ inline std::size_t rest_of_frame(const WireMessage& m) { return 4 + wire::encode
 inline HandMadeConnection connect_by_hand(const Transport& t, const NodeId& peer, std::uint64_t capacity = 64,
                                           bool outbound = true) {
   HandMadeConnection c = spawn_connection(t.executor(), peer, capacity);
-  c.registered = t.register_connection(c.handle, outbound);
+  c.registered = register_connection(t, c.handle, outbound);
   return c;
 }
 

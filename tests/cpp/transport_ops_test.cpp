@@ -10,7 +10,7 @@
 
 #include "transport_fixture.h"
 #include "transport/transport.h"
-#include "transport/transport_state.h"
+#include "transport/internal.h"
 
 namespace vardimont::test {
 namespace {
@@ -110,17 +110,17 @@ class OpsTest : public TransportTest {};
 TEST_F(OpsTest, TieBreakUsesTheFullIdsOfTheLocalNodeAndThePeer) {
   const Transport t = start("m");
   const NodeId self = t.local_id();
-  EXPECT_FALSE(t.connection_wins_tiebreak(self, true));
-  EXPECT_FALSE(t.connection_wins_tiebreak(self, false));
+  EXPECT_FALSE(wins_tiebreak(t, self, true));
+  EXPECT_FALSE(wins_tiebreak(t, self, false));
   // The same host and port, written with a leading zero, is the same id.
-  EXPECT_FALSE(t.connection_wins_tiebreak(node_id("m@127.0.0.1:0" + std::to_string(self.port)), true));
+  EXPECT_FALSE(wins_tiebreak(t, node_id("m@127.0.0.1:0" + std::to_string(self.port)), true));
   const NodeId larger{"n", self.host, self.port};
-  EXPECT_TRUE(t.connection_wins_tiebreak(larger, true));
-  EXPECT_FALSE(t.connection_wins_tiebreak(larger, false));
+  EXPECT_TRUE(wins_tiebreak(t, larger, true));
+  EXPECT_FALSE(wins_tiebreak(t, larger, false));
   // A prefix of the local key: the port without its last digit.
   const NodeId prefix{"m", self.host, static_cast<std::uint16_t>(self.port / 10)};
-  EXPECT_FALSE(t.connection_wins_tiebreak(prefix, true));
-  EXPECT_TRUE(t.connection_wins_tiebreak(prefix, false));
+  EXPECT_FALSE(wins_tiebreak(t, prefix, true));
+  EXPECT_TRUE(wins_tiebreak(t, prefix, false));
 }
 
 TEST_F(OpsTest, RegistrationRuleKeepsTheConnectionDialledByTheSmallerKey) {
@@ -146,15 +146,15 @@ TEST_F(OpsTest, RegistrationRuleKeepsTheConnectionDialledByTheSmallerKey) {
 
     HandMadeConnection second = spawn_connection(t.executor(), c.peer, 4);
     int ran_under_lock = 0;
-    const bool won = t.register_connection(second.handle, c.second_outbound, [&] {
+    const bool won = register_connection(t, second.handle, c.second_outbound, [&] {
       // Runs for a winner only, while the write lock is held.
-      EXPECT_TRUE(t.state().peers.try_find(c.peer).busy);
+      EXPECT_TRUE(state_of(t).peers.try_find(c.peer).busy);
       ++ran_under_lock;
     });
     EXPECT_EQ(won, c.second_wins);
     EXPECT_EQ(ran_under_lock, c.second_wins ? 1 : 0);
     EXPECT_EQ(t.peer_count(), 1u);
-    const std::optional<PeerHandle> held = t.state().peers.find(c.peer);
+    const std::optional<PeerHandle> held = state_of(t).peers.find(c.peer);
     ASSERT_TRUE(held.has_value());
     EXPECT_TRUE(held->same_connection(c.second_wins ? second.handle : first.handle));
 
@@ -164,8 +164,8 @@ TEST_F(OpsTest, RegistrationRuleKeepsTheConnectionDialledByTheSmallerKey) {
 
     // Only the connection's own handle removes its entry.
     const PeerHandle& other = c.second_wins ? first.handle : second.handle;
-    EXPECT_FALSE(t.unregister_connection(other));
-    EXPECT_TRUE(t.unregister_connection(*held));
+    EXPECT_FALSE(unregister_connection(t, other));
+    EXPECT_TRUE(unregister_connection(t, *held));
     EXPECT_FALSE(t.has_peer(c.peer));
   }
 }
@@ -175,9 +175,9 @@ TEST_F(OpsTest, RegistrationRuleKeepsTheConnectionDialledByTheSmallerKey) {
 TEST_F(OpsTest, MessageIdsStartAtOneAndAreSharedByAllCopies) {
   const Transport t = start();
   const Transport copy = t;
-  EXPECT_EQ(t.take_msg_id(), 1u);
-  EXPECT_EQ(copy.take_msg_id(), 2u);
-  EXPECT_EQ(t.take_msg_id(), 3u);
+  EXPECT_EQ(take_msg_id(t), 1u);
+  EXPECT_EQ(take_msg_id(copy), 2u);
+  EXPECT_EQ(take_msg_id(t), 3u);
 }
 
 TEST_F(OpsTest, MessageIdsAreUniqueUnderConcurrency) {
@@ -190,7 +190,7 @@ TEST_F(OpsTest, MessageIdsAreUniqueUnderConcurrency) {
     for (int i = 0; i < THREADS; ++i) {
       threads.emplace_back([&, i] {
         const Transport mine = t;  // every thread works on a copy
-        for (int n = 0; n < EACH; ++n) taken[i].push_back(mine.take_msg_id());
+        for (int n = 0; n < EACH; ++n) taken[i].push_back(take_msg_id(mine));
       });
     }
   }
@@ -213,10 +213,10 @@ std::string actor_of(const transport::EventReceiver::Item& item) {
 TEST_F(OpsTest, EveryReceiverGetsTheEventsPublishedAfterItSubscribed) {
   const Transport t = start();
   transport::EventReceiver early = t.subscribe_events();
-  t.publish(MailboxFull{"one"});
+  publish(t, MailboxFull{"one"});
   transport::EventReceiver late = t.subscribe_events();
   const Transport copy = t;
-  copy.publish(MailboxFull{"two"});
+  publish(copy, MailboxFull{"two"});
 
   const auto from_early = received(early);
   ASSERT_EQ(from_early.size(), 2u);
@@ -230,7 +230,7 @@ TEST_F(OpsTest, EveryReceiverGetsTheEventsPublishedAfterItSubscribed) {
 TEST_F(OpsTest, AReceiverThatFallsBehindIsToldHowManyItMissed) {
   const Transport t = start();
   transport::EventReceiver rx = t.subscribe_events();
-  for (int i = 0; i < 70; ++i) t.publish(MailboxFull{"e" + std::to_string(i)});
+  for (int i = 0; i < 70; ++i) publish(t, MailboxFull{"e" + std::to_string(i)});
   const auto items = received(rx);
   ASSERT_EQ(items.size(), 65u);
   ASSERT_TRUE(std::holds_alternative<async::Lagged>(items[0]));
@@ -247,10 +247,10 @@ TEST_F(OpsTest, RegisteringANameAgainReplacesAndClosesTheOldMailbox) {
   auto [tx2, rx2] = async::make_queue<WireMessage>(4);
   t.register_actor("a", std::move(tx1));
   const WireMessage for_first = Msg().dst("a").payload("1");
-  runtime().block_on(t.route(node_id("p@127.0.0.1:1"), for_first));
+  runtime().block_on(route(t, node_id("p@127.0.0.1:1"), for_first));
   t.register_actor("a", std::move(tx2));
   const WireMessage for_second = Msg().dst("a").payload("2");
-  runtime().block_on(t.route(node_id("p@127.0.0.1:1"), for_second));
+  runtime().block_on(route(t, node_id("p@127.0.0.1:1"), for_second));
 
   // The first mailbox delivers what it holds, then ends: no sending end is left.
   EXPECT_EQ(rx1.blocking_recv(), for_first);
@@ -265,7 +265,7 @@ TEST_F(OpsTest, UnregisteringRemovesOnlyTheNamedEntry) {
   t.unregister_actor("never registered");
   t.unregister_actor("kep");
   const WireMessage m = Msg().dst("kept");
-  runtime().block_on(t.route(node_id("p@127.0.0.1:1"), m));
+  runtime().block_on(route(t, node_id("p@127.0.0.1:1"), m));
   EXPECT_EQ(rx.try_recv(), m);
 
   t.unregister_actor("kept");
@@ -292,18 +292,18 @@ TEST_F(OpsTest, ForgetPeerLeavesTheDesiredSetThenThePeerTable) {
   const NodeId stranger = node_id("stranger@127.0.0.1:1");
   const NodeId wanted = node_id("wanted@127.0.0.1:1");
   const NodeId connected = node_id("connected@127.0.0.1:1");
-  t.state().desired.insert(wanted);
-  t.state().desired.insert(connected);
+  state_of(t).desired.insert(wanted);
+  state_of(t).desired.insert(connected);
   HandMadeConnection c = connect_by_hand(t, connected);
   HandMadeConnection other = connect_by_hand(t, node_id("other@127.0.0.1:1"));
 
   t.forget_peer(stranger);
   t.forget_peer(wanted);
-  EXPECT_FALSE(t.state().desired.contains(wanted));
+  EXPECT_FALSE(state_of(t).desired.contains(wanted));
   EXPECT_TRUE(received(events).empty());  // nothing left the peer table
 
   t.forget_peer(connected);
-  EXPECT_FALSE(t.state().desired.contains(connected));
+  EXPECT_FALSE(state_of(t).desired.contains(connected));
   EXPECT_FALSE(t.has_peer(connected));
   EXPECT_EQ(t.peer_count(), 1u);
   const auto items = received(events);
@@ -348,7 +348,7 @@ TEST_F(SendTest, DataMessagesCarryTheirFieldsUnchanged) {
   }
   // The same from a coroutine.
   const Result<void, SendError> sent =
-      runtime().block_on(t.async_send_data_bytes(peer_, "co", {'x'}, std::string("r"), 3));
+      runtime().block_on(async_send_data_bytes(t, peer_, "co", {'x'}, std::string("r"), 3));
   ASSERT_TRUE(sent.ok());
   const std::optional<WireMessage> got = c.remote.read_message();
   ASSERT_TRUE(got.has_value());
@@ -380,11 +380,11 @@ TEST_F(SendTest, PayloadLimitComesFirstAndTakesNoId) {
     } else {
       EXPECT_GT(r.error().len, wire::MAX_FRAME_LEN);
     }
-    r = runtime().block_on(t.async_send_data_bytes(nobody, "a", std::vector<std::uint8_t>(c.payload_len), {}, {}));
+    r = runtime().block_on(async_send_data_bytes(t, nobody, "a", std::vector<std::uint8_t>(c.payload_len), {}, {}));
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind, SendError::Kind::PayloadTooLarge);
   }
-  EXPECT_EQ(t.take_msg_id(), 1u);  // no refusal took an id
+  EXPECT_EQ(take_msg_id(t), 1u);  // no refusal took an id
 }
 
 TEST_F(SendTest, ABodyOfExactlyTheFrameLimitIsSentAndOneByteMoreIsRefused) {
@@ -413,10 +413,10 @@ TEST_F(SendTest, NotConnectedUsesAnIdAndClosedReportsTheEndedWriter) {
   Result<void, SendError> r = t.send_data_bytes(peer_, "a", {}, {}, {});
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), SendError{SendError::Kind::NotConnected});
-  r = runtime().block_on(t.async_send_data_bytes(peer_, "a", {}, {}, {}));
+  r = runtime().block_on(async_send_data_bytes(t, peer_, "a", {}, {}, {}));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error(), SendError{SendError::Kind::NotConnected});
-  EXPECT_EQ(t.take_msg_id(), 3u);
+  EXPECT_EQ(take_msg_id(t), 3u);
 
   // A connection whose writer has ended stays registered; sends say Closed.
   HandMadeConnection c = connect_by_hand(t, peer_);
@@ -440,7 +440,7 @@ TEST_F(SendTest, FirstAttemptNeverWaitsAndSendPendingFinishesWhatItLeft) {
   using Sent = Result<void, SendError>;
   const Transport t = start();
   HandMadeConnection c = spawn_connection(t.executor(), peer_, 1, SMALL_BUFFERS);
-  ASSERT_TRUE(t.register_connection(c.handle, true));
+  ASSERT_TRUE(register_connection(t, c.handle, true));
   const WireMessage big = occupy_writer(c);
   auto attempt = [&](const NodeId& to) { return t.try_send_data_bytes(to, "a", {}, {}, {}); };
 
@@ -454,7 +454,7 @@ TEST_F(SendTest, FirstAttemptNeverWaitsAndSendPendingFinishesWhatItLeft) {
   // While another registration holds the peer table's lock.
   Transport::FirstAttempt locked_out, nobody;
   HandMadeConnection other = spawn_connection(t.executor(), node_id("other@127.0.0.1:1"), 1);
-  ASSERT_TRUE(t.register_connection(other.handle, true, [&] {
+  ASSERT_TRUE(register_connection(t, other.handle, true, [&] {
     locked_out = attempt(peer_);                      // id 3
     nobody = attempt(node_id("nobody@127.0.0.1:1"));  // id 4
   }));
@@ -479,10 +479,10 @@ TEST_F(SendTest, FirstAttemptNeverWaitsAndSendPendingFinishesWhatItLeft) {
 
 TEST_F(SendTest, ErrorSendsReachTheRegisteredConnectionOrUseTheirIdQuietly) {
   const Transport t = start();
-  runtime().block_on(t.send_error(peer_, "first", 1));  // not connected: nothing
+  runtime().block_on(send_error(t, peer_, "first", 1));  // not connected: nothing
   t.send_error_blocking(peer_, "second", std::nullopt);
   HandMadeConnection c = connect_by_hand(t, peer_);
-  runtime().block_on(t.send_error(peer_, "third", 5));
+  runtime().block_on(send_error(t, peer_, "third", 5));
   t.send_error_blocking(peer_, "fourth", std::nullopt);
 
   const std::string third = R"({"error":"third"})";
