@@ -8,10 +8,13 @@
 # its path printed last.
 #
 #   scripts/wheel.sh
+#
+# VARDIMONT_SKIP_DEPS=1 skips the set-up (scripts/test.sh sets it for the
+# parts it is asked to run alone).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/python-env.sh
-bash scripts/install-deps.sh --wheel
+[ -n "${VARDIMONT_SKIP_DEPS:-}" ] || bash scripts/install-deps.sh --wheel
 use_python_scripts
 
 rm -rf build/dist build/wheelhouse

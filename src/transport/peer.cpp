@@ -179,11 +179,12 @@ async::awaitable<void> writer_loop(async::Receiver<WireMessage> rx, WriteHalf wr
 
       // async_write writes until all is written; it stops short only on an
       // error or on a write that accepted nothing, and both end the writer.
-      // Its completion is posted even when the socket takes everything at
-      // once, which lets more messages gather for the next batch: a writer
-      // that wrote synchronously and came straight back sent smaller
-      // batches, and a stream to a uvloop actor with Nagle's algorithm on
-      // lost a quarter of its rate for 4 % less CPU per message.
+      // Its completion is always posted, also when the socket takes the
+      // whole batch at once: the senders run meanwhile, so the next batch
+      // holds what they queued and a stream leaves in few large writes. A
+      // synchronous write that loops straight back must not replace it: it
+      // sends one small batch per message and, with Nagle's algorithm on,
+      // holds each behind the unacknowledged one before it.
       Connection& conn = *write_half.connection();
       conn.writing = true;
       conn.progress = Clock::now();
