@@ -160,8 +160,8 @@ Delivery::Delivery(PyObject* event_loop, PyObject* callback,
 
 Delivery::~Delivery() {
   // Handed over before the members go, which then hold nothing and need no GIL.
-  if (PyObject* p = event_loop_.release()) defer_release(p);
-  if (PyObject* p = callback_.release()) defer_release(p);
+  defer_release(std::move(event_loop_));
+  defer_release(std::move(callback_));
 }
 
 PyObject* meta_dict(const WireMessage& message) {

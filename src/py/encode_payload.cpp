@@ -15,7 +15,7 @@
 #include "json/writer.h"
 #include "py/binder.h"
 #include "py/convert.h"
-#include "py/deferred.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/method.h"
 #include "py/ref.h"
@@ -324,17 +324,12 @@ constexpr const char* ENCODE_PARAMS[] = {"obj"};
 constexpr Signature ENCODE_SIGNATURE{"encode_payload()", ENCODE_PARAMS, 1};
 
 PyObject* encode_payload(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded(
-      [&]() -> PyObject* {
-        drain_deferred();
-        PyObject* obj = nullptr;
-        if (!bind_arguments(ENCODE_SIGNATURE, args, nargs, kwnames, &obj)) return nullptr;
-        return write_json(obj, [](std::span<const std::uint8_t> text) {
-          return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(text.data()),
-                                           static_cast<Py_ssize_t>(text.size()));
-        });
-      },
-      static_cast<PyObject*>(nullptr));
+  return entry_with_argument(ENCODE_SIGNATURE, args, nargs, kwnames, [](PyObject* obj) {
+    return write_json(obj, [](std::span<const std::uint8_t> text) {
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(text.data()),
+                                       static_cast<Py_ssize_t>(text.size()));
+    });
+  });
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "py/ref.h"
+#include "py/register.h"
 
 namespace vardimont::py {
 namespace {
@@ -72,12 +73,7 @@ int install_exit_guard(PyObject* module) {
   if (installed) return 0;
   Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
   if (!atexit) return -1;
-  Ref module_name;
-  if (module != nullptr) {
-    module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) return -1;
-  }
-  Ref callback = Ref::steal(PyCFunction_NewEx(&close_gate_def, nullptr, module_name.get()));
+  Ref callback = module_function(&close_gate_def, nullptr, module);
   if (!callback) return -1;
   Ref result = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", callback.get()));
   if (!result) return -1;
