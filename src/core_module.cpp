@@ -7,17 +7,15 @@
 #include "py/interpreter_guard.h"
 #include "py/node.h"
 #include "py/python.h"
+#include "py/ref.h"
 #include "py/register.h"
 
 namespace vardimont {
 
 // The module body: __version__, then the binding's class and functions.
 bool core(PyObject* module) noexcept {
-  PyObject* version = PyUnicode_FromString("1.3.0");
-  if (version == nullptr) return false;
-  const bool added = py::add_to_module(module, "__version__", version);
-  Py_DECREF(version);
-  return added && py::register_module(module);
+  py::Ref version = py::Ref::steal(PyUnicode_FromString("1.3.0"));
+  return version && py::add_to_module(module, "__version__", version.get()) && py::register_module(module);
 }
 
 namespace {

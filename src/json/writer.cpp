@@ -13,39 +13,51 @@ namespace vardimont::json {
 
 namespace {
 
-void append(std::vector<std::uint8_t>& out, const char* first, const char* last) {
-  out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(first),
-             reinterpret_cast<const std::uint8_t*>(last));
+// Appends what `write` lays out at a char* with room for `room` bytes.
+template <class Buffer, class Write>
+void append_written(Buffer& out, std::size_t room, Write write) {
+  const std::size_t old = out.size();
+  out.resize(old + room);
+  char* const first = reinterpret_cast<char*>(out.data());
+  out.resize(static_cast<std::size_t>(write(first + old) - first));
 }
-void append(std::string& out, const char* first, const char* last) { out.append(first, last); }
 
-template <class Buffer>
-void write_string_to(Buffer& out, std::string_view s) {
-  out.push_back('"');
+// memcpy of a possibly empty range (an empty string_view may hold no pointer).
+char* copy(const char* first, const char* last, char* dst) noexcept {
+  const auto n = static_cast<std::size_t>(last - first);
+  if (n != 0) std::memcpy(dst, first, n);
+  return dst + n;
+}
+
+}  // namespace
+
+char* write_string(char* dst, std::string_view s) noexcept {
+  *dst++ = '"';
   const char* p = s.data();
   const char* const end = p + s.size();
-  const char* run = p;  // first byte not yet appended
+  const char* run = p;  // first byte not yet written
   for (; p != end; ++p) {
     const auto c = static_cast<unsigned char>(*p);
     const char e = ESCAPE.v[c];
     if (e == 0) [[likely]] continue;
-    append(out, run, p);
+    dst = copy(run, p, dst);
+    *dst++ = '\\';
+    *dst++ = e;
     if (e == 'u') {
-      const char u[6] = {'\\', 'u', '0', '0', HEX_DIGITS[c >> 4], HEX_DIGITS[c & 0xF]};
-      append(out, u, u + 6);
-    } else {
-      const char two[2] = {'\\', e};
-      append(out, two, two + 2);
+      *dst++ = '0';
+      *dst++ = '0';
+      *dst++ = HEX_DIGITS[c >> 4];
+      *dst++ = HEX_DIGITS[c & 0xF];
     }
     run = p + 1;
   }
-  append(out, run, end);
-  out.push_back('"');
+  dst = copy(run, end, dst);
+  *dst++ = '"';
+  return dst;
 }
 
-// Lays out `v` into `buf` (at least 40 bytes) and returns the end.
-char* format_double(char* buf, double v, ExponentSign sign) {
-  char* w = buf;
+char* write_double(char* dst, double v, ExponentSign sign) noexcept {
+  char* w = dst;
   if (!std::isfinite(v)) {
     // Outside the contract; written as JSON's null rather than as invalid text.
     std::memcpy(w, "null", 4);
@@ -117,10 +129,12 @@ char* format_double(char* buf, double v, ExponentSign sign) {
   return std::to_chars(w, w + 4, exponent).ptr;
 }
 
-}  // namespace
-
-void write_string(std::vector<std::uint8_t>& out, std::string_view s) { write_string_to(out, s); }
-void write_string(std::string& out, std::string_view s) { write_string_to(out, s); }
+void write_string(std::vector<std::uint8_t>& out, std::string_view s) {
+  append_written(out, string_len(s), [s](char* dst) { return write_string(dst, s); });
+}
+void write_string(std::string& out, std::string_view s) {
+  append_written(out, string_len(s), [s](char* dst) { return write_string(dst, s); });
+}
 
 std::size_t string_len(std::string_view s) noexcept {
   std::size_t n = 2 + s.size();  // the quotes and every byte once
@@ -132,33 +146,23 @@ std::size_t string_len(std::string_view s) noexcept {
 }
 
 void write_int(std::vector<std::uint8_t>& out, std::int64_t v) {
-  char buf[24];
-  append(out, buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+  append_written(out, MAX_INT_LENGTH, [v](char* dst) { return write_int(dst, v); });
 }
-
 void write_uint(std::vector<std::uint8_t>& out, std::uint64_t v) {
-  char buf[24];
-  append(out, buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+  append_written(out, MAX_INT_LENGTH, [v](char* dst) { return write_uint(dst, v); });
 }
-
 void write_int(std::string& out, std::int64_t v) {
-  char buf[24];
-  append(out, buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+  append_written(out, MAX_INT_LENGTH, [v](char* dst) { return write_int(dst, v); });
 }
-
 void write_uint(std::string& out, std::uint64_t v) {
-  char buf[24];
-  append(out, buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+  append_written(out, MAX_INT_LENGTH, [v](char* dst) { return write_uint(dst, v); });
 }
 
 void write_double(std::vector<std::uint8_t>& out, double v, ExponentSign sign) {
-  char buf[48];
-  append(out, buf, format_double(buf, v, sign));
+  append_written(out, MAX_DOUBLE_LENGTH, [v, sign](char* dst) { return write_double(dst, v, sign); });
 }
-
 void write_double(std::string& out, double v, ExponentSign sign) {
-  char buf[48];
-  append(out, buf, format_double(buf, v, sign));
+  append_written(out, MAX_DOUBLE_LENGTH, [v, sign](char* dst) { return write_double(dst, v, sign); });
 }
 
 }  // namespace vardimont::json

@@ -12,7 +12,7 @@
 #include "json/reader.h"
 #include "py/binder.h"
 #include "py/convert.h"
-#include "py/deferred.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/method.h"
 #include "py/ref.h"
@@ -237,22 +237,17 @@ constexpr const char* DECODE_PARAMS[] = {"data"};
 constexpr Signature DECODE_SIGNATURE{"decode_payload()", DECODE_PARAMS, 1};
 
 PyObject* decode_payload(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded(
-      [&]() -> PyObject* {
-        drain_deferred();
-        PyObject* data = nullptr;
-        if (!bind_arguments(DECODE_SIGNATURE, args, nargs, kwnames, &data)) return nullptr;
-        if (!PyBytes_Check(data)) {
-          raise_not_instance(data, "bytes");
-          add_processing_note("data");
-          return nullptr;
-        }
-        char* bytes = nullptr;
-        Py_ssize_t len = 0;
-        if (PyBytes_AsStringAndSize(data, &bytes, &len) != 0) return nullptr;
-        return bytes_to_py(std::span(reinterpret_cast<const std::uint8_t*>(bytes), static_cast<std::size_t>(len)));
-      },
-      static_cast<PyObject*>(nullptr));
+  return entry_with_argument(DECODE_SIGNATURE, args, nargs, kwnames, [](PyObject* data) -> PyObject* {
+    if (!PyBytes_Check(data)) {
+      raise_not_instance(data, "bytes");
+      add_processing_note("data");
+      return nullptr;
+    }
+    char* bytes = nullptr;
+    Py_ssize_t len = 0;
+    if (PyBytes_AsStringAndSize(data, &bytes, &len) != 0) return nullptr;
+    return bytes_to_py(std::span(reinterpret_cast<const std::uint8_t*>(bytes), static_cast<std::size_t>(len)));
+  });
 }
 
 }  // namespace

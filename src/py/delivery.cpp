@@ -54,13 +54,12 @@ const Names* names() {
       {&n.detail, "detail"},
       {&n.actor, "actor"},
   };
-  for (const Entry& e : entries) {
-    *e.slot = PyUnicode_InternFromString(e.text);
-    if (*e.slot == nullptr) {
-      for (const Entry& d : entries) Py_XDECREF(*d.slot);
-      return nullptr;
-    }
+  Ref made_names[std::size(entries)];  // handed to the table once all exist
+  for (std::size_t i = 0; i < std::size(entries); ++i) {
+    made_names[i] = Ref::steal(PyUnicode_InternFromString(entries[i].text));
+    if (!made_names[i]) return nullptr;
   }
+  for (std::size_t i = 0; i < std::size(entries); ++i) *entries[i].slot = made_names[i].release();
   made = new Names(n);
   return made;
 }
@@ -157,40 +156,32 @@ bool deliver_all(std::string_view what, const Delivery& delivery, const std::vec
 
 Delivery::Delivery(PyObject* event_loop, PyObject* callback,
                    std::shared_ptr<const std::atomic<bool>> node_stopped) noexcept
-    : event_loop_(event_loop), callback_(callback), node_stopped_(std::move(node_stopped)) {
-  Py_INCREF(event_loop_);
-  Py_INCREF(callback_);
-}
-
-Delivery::Delivery(Delivery&& other) noexcept
-    : event_loop_(std::exchange(other.event_loop_, nullptr)),
-      callback_(std::exchange(other.callback_, nullptr)),
-      node_stopped_(std::move(other.node_stopped_)) {}
+    : event_loop_(Ref::borrow(event_loop)), callback_(Ref::borrow(callback)), node_stopped_(std::move(node_stopped)) {}
 
 Delivery::~Delivery() {
-  if (event_loop_ != nullptr) defer_release(event_loop_);
-  if (callback_ != nullptr) defer_release(callback_);
+  // Handed over before the members go, which then hold nothing and need no GIL.
+  defer_release(std::move(event_loop_));
+  defer_release(std::move(callback_));
 }
 
 PyObject* meta_dict(const WireMessage& message) {
   const Names* n = names();
   if (n == nullptr) return nullptr;
-  PyObject* dict = PyDict_New();
-  if (dict == nullptr) return nullptr;
-  if (set_item(dict, n->src, text(message.src)) && set_item(dict, n->reply_to, optional_text(message.reply_to)) &&
-      set_item(dict, n->correlation_id, optional_u64(message.correlation_id)) &&
-      set_item(dict, n->msg_id, Ref::steal(PyLong_FromUnsignedLongLong(message.msg_id)))) {
-    return dict;
-  }
-  Py_DECREF(dict);
-  return nullptr;
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const bool ok = set_item(dict.get(), n->src, text(message.src)) &&
+                  set_item(dict.get(), n->reply_to, optional_text(message.reply_to)) &&
+                  set_item(dict.get(), n->correlation_id, optional_u64(message.correlation_id)) &&
+                  set_item(dict.get(), n->msg_id, Ref::steal(PyLong_FromUnsignedLongLong(message.msg_id)));
+  return ok ? dict.release() : nullptr;
 }
 
 PyObject* event_dict(const Event& event) {
   const Names* n = names();
   if (n == nullptr) return nullptr;
-  PyObject* dict = PyDict_New();
-  if (dict == nullptr) return nullptr;
+  Ref owned = Ref::steal(PyDict_New());
+  if (!owned) return nullptr;
+  PyObject* const dict = owned.get();
   const bool ok = std::visit(
       [&](const auto& e) -> bool {
         using E = std::decay_t<decltype(e)>;
@@ -212,9 +203,7 @@ PyObject* event_dict(const Event& event) {
         }
       },
       event);
-  if (ok) return dict;
-  Py_DECREF(dict);
-  return nullptr;
+  return ok ? owned.release() : nullptr;
 }
 
 async::awaitable<void> drain_loop(async::Receiver<WireMessage> mailbox, Delivery delivery) {

@@ -20,6 +20,7 @@
 
 #include "async/asio.h"
 #include "async/queue.h"
+#include "py/ref.h"
 #include "transport/transport.h"
 #include "wire/message.h"
 
@@ -34,18 +35,18 @@ class Delivery {
   // Takes a new reference to each. Needs the GIL. `node_stopped` turns true
   // when the node is stopped; nothing is delivered from then on.
   Delivery(PyObject* event_loop, PyObject* callback, std::shared_ptr<const std::atomic<bool>> node_stopped) noexcept;
-  Delivery(Delivery&& other) noexcept;
+  Delivery(Delivery&& other) noexcept = default;
   Delivery& operator=(Delivery&&) = delete;
   Delivery(const Delivery&) = delete;
   ~Delivery();
 
-  PyObject* event_loop() const noexcept { return event_loop_; }
-  PyObject* callback() const noexcept { return callback_; }
+  PyObject* event_loop() const noexcept { return event_loop_.get(); }
+  PyObject* callback() const noexcept { return callback_.get(); }
   bool node_stopped() const noexcept { return node_stopped_->load(std::memory_order_acquire); }
 
  private:
-  PyObject* event_loop_;
-  PyObject* callback_;
+  Ref event_loop_;
+  Ref callback_;
   std::shared_ptr<const std::atomic<bool>> node_stopped_;
 };
 

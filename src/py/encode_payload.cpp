@@ -2,14 +2,12 @@
 // compact JSON bytes, and the module function encode_payload. Two passes walk
 // a value the same way: the writing pass, which only reports failure, and the
 // checking pass, which runs only after a failure and raises its exception.
-#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -17,7 +15,7 @@
 #include "json/writer.h"
 #include "py/binder.h"
 #include "py/convert.h"
-#include "py/deferred.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/method.h"
 #include "py/ref.h"
@@ -165,6 +163,14 @@ class PyJson {
     return text;
   }
 
+  // Reserves `room` bytes, lets `lay_out` write at most that many there (it
+  // returns the end, as the json::write_* functions do) and keeps them.
+  template <class LayOut>
+  void write_at_most(std::size_t room, LayOut lay_out) {
+    char* const first = reinterpret_cast<char*>(out_->reserve(room));
+    out_->commit(static_cast<std::size_t>(lay_out(first) - first));
+  }
+
   void write_text(const char* text, Py_ssize_t len) {
     const auto n = static_cast<std::size_t>(len);
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
@@ -184,9 +190,7 @@ class PyJson {
   }
 
   [[gnu::noinline]] void write_escaped(std::string_view text) {
-    std::string& scratch = scratch_text();
-    json::write_string(scratch, text);
-    out_->append(scratch.data(), scratch.size());
+    write_at_most(json::string_len(text), [text](char* w) { return json::write_string(w, text); });
   }
 
   bool string(PyObject* v) {
@@ -220,11 +224,11 @@ class PyJson {
     return fail(PyExc_TypeError, "integer out of range: must fit in i64 or u64");
   }
 
-  // Plain decimal: digits, '-' for negative values, no '+' and no exponent.
-  template <class Int>
-  void write_digits(Int v) {
-    char* w = reinterpret_cast<char*>(out_->reserve(20));
-    out_->commit(static_cast<std::size_t>(std::to_chars(w, w + 20, v).ptr - w));
+  void write_digits(std::int64_t v) {
+    write_at_most(json::MAX_INT_LENGTH, [v](char* w) { return json::write_int(w, v); });
+  }
+  void write_digits(std::uint64_t v) {
+    write_at_most(json::MAX_INT_LENGTH, [v](char* w) { return json::write_uint(w, v); });
   }
 
   bool number(PyObject* v) {
@@ -232,19 +236,10 @@ class PyJson {
     const double d = PyFloat_AsDouble(v);
     if (!std::isfinite(d)) return fail(PyExc_ValueError, "non-finite floats are not supported");
     if constexpr (Write) {
-      std::string& scratch = scratch_text();
-      json::write_double(scratch, d, json::ExponentSign::PlusAndMinus);
-      out_->append(scratch.data(), scratch.size());
+      write_at_most(json::MAX_DOUBLE_LENGTH,
+                    [d](char* w) { return json::write_double(w, d, json::ExponentSign::PlusAndMinus); });
     }
     return true;
-  }
-
-  // Room for the writer's float and escaped-string forms; cleared for each
-  // use, which ends before any other can begin (GIL held, no Python code).
-  static std::string& scratch_text() {
-    static std::string text;
-    text.clear();
-    return text;
   }
 
   bool enter(int depth) {
@@ -329,17 +324,12 @@ constexpr const char* ENCODE_PARAMS[] = {"obj"};
 constexpr Signature ENCODE_SIGNATURE{"encode_payload()", ENCODE_PARAMS, 1};
 
 PyObject* encode_payload(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded(
-      [&]() -> PyObject* {
-        drain_deferred();
-        PyObject* obj = nullptr;
-        if (!bind_arguments(ENCODE_SIGNATURE, args, nargs, kwnames, &obj)) return nullptr;
-        return write_json(obj, [](std::span<const std::uint8_t> text) {
-          return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(text.data()),
-                                           static_cast<Py_ssize_t>(text.size()));
-        });
-      },
-      static_cast<PyObject*>(nullptr));
+  return entry_with_argument(ENCODE_SIGNATURE, args, nargs, kwnames, [](PyObject* obj) {
+    return write_json(obj, [](std::span<const std::uint8_t> text) {
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(text.data()),
+                                       static_cast<Py_ssize_t>(text.size()));
+    });
+  });
 }
 
 }  // namespace

@@ -15,31 +15,25 @@
 namespace vardimont::py {
 namespace {
 
-// A fetched exception, normalised: type, instance, traceback (all owned).
+// A fetched exception, normalised: type, instance, traceback.
 struct FetchedException {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
+  Ref type;
+  Ref value;
+  Ref traceback;
 
   static FetchedException fetch() noexcept {
-    FetchedException e;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
     VARDIMONT_ALLOW_DEPRECATED_BEGIN
-    PyErr_Fetch(&e.type, &e.value, &e.traceback);
-    PyErr_NormalizeException(&e.type, &e.value, &e.traceback);
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
     VARDIMONT_ALLOW_DEPRECATED_END
-    if (e.value != nullptr && e.traceback != nullptr) PyException_SetTraceback(e.value, e.traceback);
-    return e;
+    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+    return FetchedException{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
   }
   // Sets it as the current exception again; ownership goes with it.
-  void restore() noexcept {
-    PyErr_Restore(type, value, traceback);
-    type = value = traceback = nullptr;
-  }
-  ~FetchedException() {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-  }
+  void restore() noexcept { PyErr_Restore(type.release(), value.release(), traceback.release()); }
 };
 
 }  // namespace
@@ -68,9 +62,9 @@ std::nullptr_t raise_not_instance(PyObject* obj, const char* expected) noexcept 
 
 void add_processing_note(const char* param) noexcept {
   FetchedException e = FetchedException::fetch();
-  if (e.value != nullptr) {
+  if (e.value) {
     Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", param));
-    Ref add_note = note ? Ref::steal(PyObject_GetAttrString(e.value, "add_note")) : Ref();
+    Ref add_note = note ? Ref::steal(PyObject_GetAttrString(e.value.get(), "add_note")) : Ref();
     Ref result = add_note ? Ref::steal(PyObject_CallFunctionObjArgs(add_note.get(), note.get(), nullptr)) : Ref();
     if (!result) PyErr_Clear();
   }
@@ -100,8 +94,8 @@ std::nullptr_t raise_panic(std::string_view text) noexcept {
 std::string take_exception_message() noexcept {
   FetchedException e = FetchedException::fetch();
   std::string text = "<exception str() failed>";
-  if (e.value != nullptr) {
-    Ref str = Ref::steal(PyObject_Str(e.value));
+  if (e.value) {
+    Ref str = Ref::steal(PyObject_Str(e.value.get()));
     Py_ssize_t len = 0;
     const char* utf8 = str ? PyUnicode_AsUTF8AndSize(str.get(), &len) : nullptr;
     if (utf8 != nullptr) {
@@ -141,14 +135,14 @@ std::optional<std::string> str_of(PyObject* obj) {
 std::string take_error_text() {
   FetchedException e = FetchedException::fetch();
   std::string out = "<unknown>";
-  PyObject* shown_type = e.value != nullptr ? reinterpret_cast<PyObject*>(Py_TYPE(e.value)) : e.type;
+  PyObject* shown_type = e.value ? reinterpret_cast<PyObject*>(Py_TYPE(e.value.get())) : e.type.get();
   if (shown_type != nullptr && PyType_Check(shown_type)) {
     Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(shown_type)));
     std::optional<std::string> name = qualname ? str_of(qualname.get()) : std::nullopt;
     PyErr_Clear();
     if (name) out = std::move(*name);
   }
-  std::optional<std::string> shown = e.value != nullptr ? str_of(e.value) : std::nullopt;
+  std::optional<std::string> shown = e.value ? str_of(e.value.get()) : std::nullopt;
   out += shown ? ": " + *shown : std::string(": <exception str() failed>");
   PyErr_Clear();
   return out;

@@ -7,6 +7,9 @@
 #include <mutex>
 #include <thread>
 
+#include "py/ref.h"
+#include "py/register.h"
+
 namespace vardimont::py {
 namespace {
 
@@ -68,27 +71,12 @@ PyMethodDef close_gate_def = {"_close_vardimont_gate", close_gate, METH_NOARGS,
 
 int install_exit_guard(PyObject* module) {
   if (installed) return 0;
-  PyObject* atexit = PyImport_ImportModule("atexit");
-  if (atexit == nullptr) return -1;
-  PyObject* module_name = nullptr;
-  if (module != nullptr) {
-    module_name = PyModule_GetNameObject(module);
-    if (module_name == nullptr) {
-      Py_DECREF(atexit);
-      return -1;
-    }
-  }
-  PyObject* callback = PyCFunction_NewEx(&close_gate_def, nullptr, module_name);
-  Py_XDECREF(module_name);
-  if (callback == nullptr) {
-    Py_DECREF(atexit);
-    return -1;
-  }
-  PyObject* result = PyObject_CallMethod(atexit, "register", "O", callback);
-  Py_DECREF(callback);
-  Py_DECREF(atexit);
-  if (result == nullptr) return -1;
-  Py_DECREF(result);
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return -1;
+  Ref callback = module_function(&close_gate_def, nullptr, module);
+  if (!callback) return -1;
+  Ref result = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", callback.get()));
+  if (!result) return -1;
   installed = true;
   return 0;
 }

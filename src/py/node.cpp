@@ -5,10 +5,11 @@
 #include <utility>
 
 #include "py/binder.h"
-#include "py/deferred.h"
 #include "py/duration.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/ref.h"
+#include "py/register.h"
 
 namespace vardimont::py {
 namespace {
@@ -72,46 +73,43 @@ constexpr Signature NEW_SIGNATURE{"Node.__new__()", NEW_PARAMS, 1};
 constexpr std::uint32_t DEFAULT_RECONNECT_MAX_ATTEMPTS = 30;
 
 PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded(
-      [&]() -> PyObject* {
-        drain_deferred();
-        PyObject* a[std::size(NEW_PARAMS)];
-        Ref keep[std::size(NEW_PARAMS)];
-        if (!bind_arguments(NEW_SIGNATURE, args, kwargs, a, keep)) return nullptr;
+  return entry([&]() -> PyObject* {
+    PyObject* a[std::size(NEW_PARAMS)];
+    Ref keep[std::size(NEW_PARAMS)];
+    if (!bind_arguments(NEW_SIGNATURE, args, kwargs, a, keep)) return nullptr;
 
-        std::string_view node_id;
-        std::optional<double> reconnect_interval;
-        std::optional<std::uint32_t> reconnect_max_attempts = DEFAULT_RECONNECT_MAX_ATTEMPTS;
-        std::optional<std::string_view> cluster_secret;
-        std::optional<double> heartbeat_interval;
-        std::optional<double> peer_timeout;
-        std::optional<std::uint64_t> peer_queue_capacity;
-        if (!to_text(a[0], "node_id", node_id)) return nullptr;
-        if (!to_optional_f64(a[1], "reconnect_interval", reconnect_interval)) return nullptr;
-        // The one parameter that tells omission (30) from None (no limit).
-        if (a[2] != nullptr && !to_optional_u32(a[2], "reconnect_max_attempts", reconnect_max_attempts)) {
-          return nullptr;
-        }
-        if (!to_optional_text(a[3], "cluster_secret", cluster_secret)) return nullptr;
-        if (!to_optional_f64(a[4], "heartbeat_interval", heartbeat_interval)) return nullptr;
-        if (!to_optional_f64(a[5], "peer_timeout", peer_timeout)) return nullptr;
-        if (!to_optional_u64(a[6], "peer_queue_capacity", peer_queue_capacity)) return nullptr;
+    std::string_view node_id;
+    std::optional<double> reconnect_interval;
+    std::optional<std::uint32_t> reconnect_max_attempts = DEFAULT_RECONNECT_MAX_ATTEMPTS;
+    std::optional<std::string_view> cluster_secret;
+    std::optional<double> heartbeat_interval;
+    std::optional<double> peer_timeout;
+    std::optional<std::uint64_t> peer_queue_capacity;
+    if (!to_text(a[0], "node_id", node_id)) return nullptr;
+    if (!to_optional_f64(a[1], "reconnect_interval", reconnect_interval)) return nullptr;
+    // The one parameter that tells omission (30) from None (no limit).
+    if (a[2] != nullptr && !to_optional_u32(a[2], "reconnect_max_attempts", reconnect_max_attempts)) {
+      return nullptr;
+    }
+    if (!to_optional_text(a[3], "cluster_secret", cluster_secret)) return nullptr;
+    if (!to_optional_f64(a[4], "heartbeat_interval", heartbeat_interval)) return nullptr;
+    if (!to_optional_f64(a[5], "peer_timeout", peer_timeout)) return nullptr;
+    if (!to_optional_u64(a[6], "peer_queue_capacity", peer_queue_capacity)) return nullptr;
 
-        std::optional<NodeRecord> record =
-            new_node_record(node_id, reconnect_interval, reconnect_max_attempts, cluster_secret,
-                            heartbeat_interval, peer_timeout, peer_queue_capacity);
-        if (!record) return nullptr;
+    std::optional<NodeRecord> record =
+        new_node_record(node_id, reconnect_interval, reconnect_max_attempts, cluster_secret,
+                        heartbeat_interval, peer_timeout, peer_queue_capacity);
+    if (!record) return nullptr;
 
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;  // the record is dropped with the scope
-        auto* node = reinterpret_cast<NodeObject*>(self);
-        new (&node->in_use) std::atomic<bool>(false);
-        new (&node->record) NodeRecord(std::move(*record));
-        link_live(node);
-        return self;
-      },
-      static_cast<PyObject*>(nullptr));
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;  // the record is dropped with the scope
+    auto* node = reinterpret_cast<NodeObject*>(self);
+    new (&node->in_use) std::atomic<bool>(false);
+    new (&node->record) NodeRecord(std::move(*record));
+    link_live(node);
+    return self;
+  });
 }
 
 void node_dealloc(PyObject* self) {
@@ -210,12 +208,7 @@ int install_fork_handler(PyObject* module) {
   if (!os) return -1;
   Ref register_at_fork = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
   if (!register_at_fork) return -1;
-  Ref module_name;
-  if (module != nullptr) {
-    module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) return -1;
-  }
-  Ref handler = Ref::steal(PyCFunction_NewEx(&after_fork_in_child_def, nullptr, module_name.get()));
+  Ref handler = module_function(&after_fork_in_child_def, nullptr, module);
   if (!handler) return -1;
   Ref args = Ref::steal(PyTuple_New(0));
   if (!args) return -1;

@@ -35,6 +35,7 @@
 #include "py/convert.h"
 #include "py/deferred.h"
 #include "py/delivery.h"
+#include "py/entry.h"
 #include "py/errors.h"
 #include "py/interpreter_guard.h"
 #include "py/logging_setup.h"
@@ -51,16 +52,6 @@ bool refuse_on_worker() {
   if (!async::Runtime::on_worker_thread()) return false;
   raise(PyExc_RuntimeError, async::BlockingOnWorker().what());
   return true;
-}
-
-template <class Body>
-PyObject* entry(Body&& body) noexcept {
-  return guarded(
-      [&]() -> PyObject* {
-        drain_deferred();
-        return body();
-      },
-      static_cast<PyObject*>(nullptr));
 }
 
 // Exclusive use of the node for the length of `body(record)`.

@@ -1,7 +1,9 @@
 // Ref: the owner of one strong reference to a Python object (or of none).
 // Destroying, resetting or assigning a Ref releases what it held, so the
 // caller must hold the GIL for all of these; a reference that has to be
-// dropped without the GIL goes to defer_release() instead (deferred.h).
+// dropped without the GIL is taken out with release() and goes to
+// defer_release() instead (deferred.h). An empty Ref (moved from, released)
+// touches no object and is destroyed without the GIL.
 #pragma once
 
 #include <utility>

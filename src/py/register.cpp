@@ -11,9 +11,7 @@ namespace {
 // The function of `def` bound to `module` (its __self__), with the module's
 // name as its __module__, added under its own __name__.
 bool add_function(PyObject* module, PyMethodDef* def) {
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!module_name) return false;
-  Ref function = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+  Ref function = module_function(def, module, module);
   if (!function) return false;
   Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!name) return false;
@@ -25,6 +23,15 @@ bool add_function(PyObject* module, PyMethodDef* def) {
 }
 
 }  // namespace
+
+Ref module_function(PyMethodDef* def, PyObject* self, PyObject* module) noexcept {
+  Ref module_name;
+  if (module != nullptr) {
+    module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return Ref();
+  }
+  return Ref::steal(PyCFunction_NewEx(def, self, module_name.get()));
+}
 
 bool add_to_module(PyObject* module, PyObject* name, PyObject* value) noexcept {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));

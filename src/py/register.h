@@ -4,6 +4,7 @@
 #pragma once
 
 #include "py/python.h"
+#include "py/ref.h"
 
 namespace vardimont::py {
 
@@ -12,6 +13,11 @@ namespace vardimont::py {
 // even if setting the attribute fails.
 bool add_to_module(PyObject* module, PyObject* name, PyObject* value) noexcept;
 bool add_to_module(PyObject* module, const char* name, PyObject* value) noexcept;
+
+// The function of `def`, bound to `self` (null allowed), with the name of
+// `module` as its __module__ (none when `module` is null). Empty with the
+// exception set.
+Ref module_function(PyMethodDef* def, PyObject* self, PyObject* module) noexcept;
 
 // The binding's part of the module: the class Node, then the functions
 // encode_payload and decode_payload, bound to `module`. Stops at the first

@@ -3,6 +3,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -376,9 +377,23 @@ TEST(JsonReader, NumberConversionIsCorrectlyRounded) {
 
 // ---------------------------------------------------------------- writer
 
+// What a char* form writes into a buffer of `room` bytes. The bytes after the
+// room keep a sentinel, or the test fails: nothing is written past the room.
+template <class LayOut>
+std::string laid_out(std::size_t room, LayOut lay_out) {
+  constexpr char SENTINEL = '\x7f';
+  std::vector<char> buf(room + 16, SENTINEL);
+  const char* const end = lay_out(buf.data());
+  EXPECT_LE(static_cast<std::size_t>(end - buf.data()), room);
+  EXPECT_EQ(std::string(buf.begin() + static_cast<std::ptrdiff_t>(room), buf.end()), std::string(16, SENTINEL));
+  return std::string(buf.data(), static_cast<std::size_t>(end - buf.data()));
+}
+
+// The appended form, checked against the char* form in MAX_DOUBLE_LENGTH bytes.
 std::string double_text(double v, ExponentSign sign = ExponentSign::PlusAndMinus) {
   std::string s;
   write_double(s, v, sign);
+  EXPECT_EQ(laid_out(MAX_DOUBLE_LENGTH, [&](char* dst) { return write_double(dst, v, sign); }), s);
   return s;
 }
 
@@ -416,6 +431,9 @@ TEST(JsonWriter, DoubleForms) {
       {1.0 / 3.0, "0.3333333333333333", "0.3333333333333333"},
       {std::numeric_limits<double>::max(), "1.7976931348623157e+308", "1.7976931348623157e308"},
       {std::numeric_limits<double>::min(), "2.2250738585072014e-308", "2.2250738585072014e-308"},
+      // The longest forms, decimal and scientific: MAX_DOUBLE_LENGTH bytes.
+      {-1.0000000000000003e-5, "-0.000010000000000000003", "-0.000010000000000000003"},
+      {-2.2250738585072014e-308, "-2.2250738585072014e-308", "-2.2250738585072014e-308"},
       {std::numeric_limits<double>::quiet_NaN(), "null", "null"},
       {std::numeric_limits<double>::infinity(), "null", "null"},
   };
@@ -423,6 +441,8 @@ TEST(JsonWriter, DoubleForms) {
     EXPECT_EQ(double_text(row.v, ExponentSign::PlusAndMinus), row.plus_and_minus);
     EXPECT_EQ(double_text(row.v, ExponentSign::MinusOnly), row.minus_only);
   }
+  EXPECT_EQ(double_text(-1.0000000000000003e-5).size(), MAX_DOUBLE_LENGTH);
+  EXPECT_EQ(double_text(-2.2250738585072014e-308).size(), MAX_DOUBLE_LENGTH);
   std::vector<std::uint8_t> buf{'['};
   write_double(buf, 2.5, ExponentSign::PlusAndMinus);
   EXPECT_EQ(std::string(buf.begin(), buf.end()), "[2.5");
@@ -452,8 +472,8 @@ TEST(JsonWriter, DoublesReadBackBitForBit) {
     if (!std::isfinite(v)) continue;
     ++checked;
     for (ExponentSign sign : {ExponentSign::PlusAndMinus, ExponentSign::MinusOnly}) {
-      text.clear();
-      write_double(text, v, sign);
+      text = double_text(v, sign);
+      ASSERT_LE(text.size(), MAX_DOUBLE_LENGTH);
       OneDouble sink;
       ASSERT_TRUE(parse(bytes(text), sink, Trailing::WhitespaceOnly)) << text;
       ASSERT_EQ(std::bit_cast<std::uint64_t>(sink.value), std::bit_cast<std::uint64_t>(v)) << text;
@@ -486,6 +506,8 @@ TEST(JsonWriter, StringEscapes) {
     write_string(v, row.input);
     EXPECT_EQ(std::string(v.begin(), v.end()), row.expected);
     EXPECT_EQ(string_len(row.input), row.expected.size());  // measures without writing
+    EXPECT_EQ(laid_out(string_len(row.input), [&](char* dst) { return write_string(dst, row.input); }),
+              row.expected);
   }
   // Every byte value round-trips through the reader (valid UTF-8 only; the
   // writer copies other bytes as they are).
@@ -499,6 +521,7 @@ TEST(JsonWriter, StringEscapes) {
   text.clear();
   write_string(text, every_byte);
   EXPECT_EQ(string_len(every_byte), text.size());
+  EXPECT_EQ(laid_out(string_len(every_byte), [&](char* dst) { return write_string(dst, every_byte); }), text);
 }
 
 TEST(JsonWriter, Integers) {
@@ -513,6 +536,13 @@ TEST(JsonWriter, Integers) {
   write_int(s, -42);
   write_uint(s, 7);
   EXPECT_EQ(s, "-427");
+  // The longest forms fill MAX_INT_LENGTH.
+  EXPECT_EQ(laid_out(MAX_INT_LENGTH,
+                     [](char* dst) { return write_int(dst, std::numeric_limits<std::int64_t>::min()); }),
+            "-9223372036854775808");
+  EXPECT_EQ(laid_out(MAX_INT_LENGTH,
+                     [](char* dst) { return write_uint(dst, std::numeric_limits<std::uint64_t>::max()); }),
+            "18446744073709551615");
 }
 
 // ---------------------------------------------------------------- rerender

@@ -2,7 +2,8 @@
 # Helpers for the node tests (lifecycle, peer and message methods, delivery,
 # process exit): started nodes with short intervals on 127.0.0.1, asyncio
 # loops on their own threads, recorders for callbacks, polling with a
-# deadline, a raw peer speaking the wire protocol, and subprocess scripts.
+# deadline (both from support.py, which child scripts import too), a raw peer
+# speaking the wire protocol, and subprocess scripts.
 # ---------------------------------------------------------------------------
 import asyncio
 import os
@@ -12,26 +13,13 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
+from support import FAST, wait_until
 from vardimont._core import Node
 
-# Intervals short enough that connection changes show within tens of ms.
-FAST = dict(heartbeat_interval=0.05, peer_timeout=0.5, reconnect_interval=0.05)
-
-
-def wait_until(pred, timeout=5.0, interval=0.005):
-    """Polls `pred` until it is true or `timeout` seconds have passed; returns
-    its last value, so that `assert wait_until(...)` reads naturally."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = pred()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(interval)
-
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 try:
     import uvloop
@@ -234,10 +222,12 @@ def raw_peer():
 
 
 def run_script(code, env=None, timeout=60):
-    """Runs `code` in a fresh interpreter; returns the CompletedProcess (text)."""
+    """Runs `code` in a fresh interpreter that finds this folder's modules
+    (support, conftest) on its path; returns the CompletedProcess (text)."""
     full_env = dict(os.environ)
     for name in ("RUST_LOG", "NO_COLOR"):
         full_env.pop(name, None)
+    full_env["PYTHONPATH"] = os.pathsep.join(p for p in (HERE, full_env.get("PYTHONPATH")) if p)
     if env:
         full_env.update(env)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env,

@@ -2,7 +2,6 @@
 receive on their asyncio loops, in what order, and what a failed delivery
 leaves behind."""
 import asyncio
-import os
 import sys
 import threading
 
@@ -198,7 +197,8 @@ def test_a_handler_that_falls_behind_is_told_how_many_events_it_missed():
     # Logging is set up once per process, so the WARN line is looked for in a
     # process of its own.
     done = run_script("""
-        import threading, time
+        import threading
+        from support import FAST, wait_until
         from vardimont._core import Node
 
         class Gated:
@@ -213,14 +213,8 @@ def test_a_handler_that_falls_behind_is_told_how_many_events_it_missed():
             def call_soon_threadsafe(self, callback, event):
                 self.got.append(event)
 
-        def wait(pred):
-            deadline = time.monotonic() + 10
-            while not pred():
-                assert time.monotonic() < deadline
-                time.sleep(0.002)
-
-        fast = dict(heartbeat_interval=0.05, peer_timeout=5.0, reconnect_interval=0.05)
-        a, b = Node("a@127.0.0.1:0", **fast), Node("b@127.0.0.1:0", **fast)
+        slow_timeout = dict(FAST, peer_timeout=5.0)
+        a, b = Node("a@127.0.0.1:0", **slow_timeout), Node("b@127.0.0.1:0", **slow_timeout)
         a.start(); b.start()
         gated = Gated()
         a.set_event_handler(gated, print)
@@ -230,9 +224,9 @@ def test_a_handler_that_falls_behind_is_told_how_many_events_it_missed():
         for start in range(0, 100, 25):  # in chunks the sink keeps up with
             for i in range(start, start + 25):
                 b.notify_peer_error(a.local_id(), "d", i)
-            wait(lambda: len(Sink.got) == start + 26)
+            assert wait_until(lambda: len(Sink.got) == start + 26, timeout=10)
         gated.gate.set()
-        wait(lambda: gated.got and gated.got[-1] == 99)
+        assert wait_until(lambda: gated.got and gated.got[-1] == 99, timeout=10)
         print(len(gated.got))
         a.stop(); b.stop()
     """, env={"RUST_LOG": "_core::py::node=warn", "NO_COLOR": "1"})
@@ -251,7 +245,8 @@ def test_worker_threads_give_their_interpreter_state_back_when_they_end():
     # The states are counted only once no native thread is left, so that none
     # is created or deleted while the list is walked.
     done = run_script("""
-        import ctypes, os, time
+        import ctypes
+        from support import FAST, thread_names, wait_until
         from vardimont._core import Node
 
         api = ctypes.pythonapi
@@ -268,43 +263,27 @@ def test_worker_threads_give_their_interpreter_state_back_when_they_end():
             return n
 
         def native_threads():
-            n = 0
-            for task in os.listdir("/proc/self/task"):
-                try:
-                    with open(f"/proc/self/task/{task}/comm") as f:
-                        n += f.read().startswith("vardimont")
-                except OSError:  # the thread ended after the listing
-                    pass
-            return n
+            return sum(name.startswith("vardimont") for name in thread_names())
 
         class Sink:
             got = []
             def call_soon_threadsafe(self, callback, *args):
                 self.got.append(args)
 
-        fast = dict(heartbeat_interval=0.05, peer_timeout=0.5, reconnect_interval=0.05)
         base = thread_states()
         for cycle in range(10):
-            a = Node("a@127.0.0.1:0", **fast)
-            b = Node("b@127.0.0.1:0", **fast)
+            a = Node("a@127.0.0.1:0", **FAST)
+            b = Node("b@127.0.0.1:0", **FAST)
             a.start(); b.start()
             Sink.got.clear()
             a.register_actor("x", Sink(), print)
             b.connect_peer(a.local_id())
-            deadline = time.monotonic() + 10
-            while not b.has_peer(a.local_id()):
-                assert time.monotonic() < deadline
-                time.sleep(0.002)
+            assert wait_until(lambda: b.has_peer(a.local_id()), timeout=10)
             for i in range(20):
                 b.send_data(a.local_id(), "x", i, None, None)
-            while len(Sink.got) < 20:
-                assert time.monotonic() < deadline, len(Sink.got)
-                time.sleep(0.002)
+            assert wait_until(lambda: len(Sink.got) >= 20, timeout=10), len(Sink.got)
             a.stop(); b.stop()
-        deadline = time.monotonic() + 20
-        while native_threads():
-            assert time.monotonic() < deadline, "native threads still running"
-            time.sleep(0.01)
+        assert wait_until(lambda: not native_threads(), timeout=20), "native threads still running"
         assert thread_states() == base, (thread_states(), base)
         print("ok")
     """)
@@ -317,21 +296,14 @@ def test_nothing_is_scheduled_after_stop_returns():
     # first delivery stops the node. The delivery under way completes; the
     # four messages behind it are never handed to the loop, although they were
     # already taken from the mailbox or waiting in it.
-    done = run_script(f"""
-        import os, socket, sys, time
-        sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+    done = run_script("""
+        import socket
         from conftest import KIND_DATA, KIND_HANDSHAKE, port_of, wire_frame
+        from support import thread_names, wait_until
         from vardimont._core import Node
 
         def workers():
-            n = 0
-            for task in os.listdir("/proc/self/task"):
-                try:
-                    with open(f"/proc/self/task/{{task}}/comm") as f:
-                        n += f.read().strip() == "vardimont-work"
-                except OSError:  # the thread ended after the listing
-                    pass
-            return n
+            return thread_names().count("vardimont-work")
 
         a = Node("a@127.0.0.1:0")
         a.start()
@@ -347,14 +319,10 @@ def test_nothing_is_scheduled_after_stop_returns():
         src = "raw@127.0.0.1:1"
         sock = socket.create_connection(("127.0.0.1", port_of(a)), timeout=5)
         sock.sendall(wire_frame(KIND_HANDSHAKE, 1, src))
-        deadline = time.monotonic() + 10
-        while not a.has_peer(src):
-            assert time.monotonic() < deadline
-            time.sleep(0.002)
+        assert wait_until(lambda: a.has_peer(src), timeout=10)
         sock.sendall(b"".join(wire_frame(KIND_DATA, 2 + i, src, "x", payload=b"[1]") for i in range(5)))
-        while not got or workers():  # the stopped node's workers end after the delivery under way
-            assert time.monotonic() < deadline, (len(got), workers())
-            time.sleep(0.002)
+        # The stopped node's workers end after the delivery under way.
+        assert wait_until(lambda: got and not workers(), timeout=10), (len(got), workers())
         print(len(got))
     """)
     assert done.returncode == 0, done.stderr

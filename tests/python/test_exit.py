@@ -7,17 +7,11 @@ from conftest import run_script
 
 PRELUDE = """
 import asyncio, socket, sys, threading, time
+from support import FAST, in_use, wait_until
 from vardimont._core import Node
 
-def wait(pred):
-    deadline = time.monotonic() + 10
-    while not pred():
-        assert time.monotonic() < deadline, "timed out"
-        time.sleep(0.005)
-
-fast = dict(heartbeat_interval=0.05, peer_timeout=0.5, reconnect_interval=0.05)
-a = Node("a@127.0.0.1:0", **fast)
-b = Node("b@127.0.0.1:0", **fast)
+a = Node("a@127.0.0.1:0", **FAST)
+b = Node("b@127.0.0.1:0", **FAST)
 a.start()
 b.start()
 """
@@ -31,7 +25,7 @@ a.register_actor("sink", loop, lambda payload, meta: got.append(payload))
 a.set_event_handler(loop, lambda event: None)
 b.set_event_handler(loop, lambda event: None)
 b.connect_peer(a.local_id())
-wait(lambda: b.has_peer(a.local_id()))
+assert wait_until(lambda: b.has_peer(a.local_id()), timeout=10)
 running = True
 
 def send():
@@ -92,10 +86,10 @@ def on_message(payload, meta):
     count[0] += 1
 a.register_actor("sink", loop, on_message)
 b.connect_peer(a.local_id())
-wait(lambda: b.has_peer(a.local_id()))
+assert wait_until(lambda: b.has_peer(a.local_id()), timeout=10)
 for i in range(500):
     b.send_data(a.local_id(), "sink", i, None, None)
-wait(lambda: count[0] > 0)
+assert wait_until(lambda: count[0] > 0, timeout=10)
 """, timeout=30)
     check(proc, 0)
 
@@ -111,18 +105,18 @@ sink_id = "sink@127.0.0.1:%d" % sink.getsockname()[1]
 c = Node("c@127.0.0.1:0", peer_timeout=30.0, peer_queue_capacity=1)
 c.start()
 c.connect_peer(sink_id)
-wait(lambda: c.has_peer(sink_id))
-calls = [0]
+assert wait_until(lambda: c.has_peer(sink_id), timeout=10)
 def flood():
     while True:
-        calls[0] += 1
-        c.send_data(sink_id, "x", "y" * 1_000_000, None, None)
+        try:
+            c.send_data(sink_id, "x", "y" * 1_000_000, None, None)
+        except RuntimeError as e:  # sent while the probe below was inside c
+            assert str(e) == "Already borrowed"
 threading.Thread(target=flood, daemon=True).start()
-def stuck():
-    before = calls[0]
-    time.sleep(0.2)
-    return calls[0] == before
-wait(stuck)
+# c is in use while this thread runs only when a send waits with the GIL
+# released (one that finds room never lets it go); the sink reads nothing, so
+# the sends come to wait for room for good.
+assert wait_until(lambda: in_use(c, sink_id), timeout=10)
 print("exiting")
 """, timeout=30)
     check(proc, 0)
@@ -134,7 +128,7 @@ def test_exit_after_dropping_started_nodes():
 loop = asyncio.new_event_loop()
 a.register_actor("sink", loop, print)
 b.connect_peer(a.local_id())
-wait(lambda: b.has_peer(a.local_id()))
+assert wait_until(lambda: b.has_peer(a.local_id()), timeout=10)
 b.send_data(a.local_id(), "sink", 1, None, None)
 del a, b
 import gc; gc.collect()

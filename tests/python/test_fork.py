@@ -17,21 +17,15 @@ from conftest import run_script
 # and returns (exit status or "hung", what the child wrote).
 PRELUDE = """
 import asyncio, json, os, re, select, signal, sys, threading, time, warnings
+from support import FAST, wait_until
 from vardimont._core import Node
 
 # Python 3.12+ warns that forking a multi-threaded process may deadlock the
 # child: that is what these scripts check does not happen.
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 
-def wait(pred, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not pred():
-        assert time.monotonic() < deadline, "timed out"
-        time.sleep(0.005)
-
-fast = dict(heartbeat_interval=0.05, peer_timeout=0.5, reconnect_interval=0.05)
-a = Node("a@127.0.0.1:0", **fast)
-s = Node("s@127.0.0.1:0", **fast)
+a = Node("a@127.0.0.1:0", **FAST)
+s = Node("s@127.0.0.1:0", **FAST)
 a.start()
 s.start()
 a_id, s_id = a.local_id(), s.local_id()
@@ -41,7 +35,7 @@ got = []
 a.register_actor("sink", loop, lambda payload, meta: got.append(payload))
 a.set_event_handler(loop, lambda event: None)
 s.connect_peer(a_id)
-wait(lambda: s.has_peer(a_id) and a.has_peer(s_id))
+assert wait_until(lambda: s.has_peer(a_id) and a.has_peer(s_id), timeout=10)
 
 def flood():
     i = 0
@@ -53,7 +47,7 @@ def flood():
         i += 1
 
 threading.Thread(target=flood, daemon=True).start()
-wait(lambda: len(got) > 100)
+assert wait_until(lambda: len(got) > 100, timeout=10)
 
 def in_child(check, parent=None, timeout=20):
     r, w = os.pipe()
@@ -111,7 +105,7 @@ def tcp_sockets_held():
 def parent_goes_on():
     # The parent's deliveries and connection carry on after the fork.
     before = len(got)
-    wait(lambda: len(got) > before + 100)
+    assert wait_until(lambda: len(got) > before + 100, timeout=10)
     assert a.has_peer(s_id)
 """
 
@@ -134,10 +128,10 @@ class HeldLoop:
         entered.set()
         release.wait(20)
 a.register_actor("held", HeldLoop(), print)
-c = Node("c@127.0.0.1:0", **fast)
+c = Node("c@127.0.0.1:0", **FAST)
 c.start()
 c.connect_peer(a_id)
-wait(lambda: c.has_peer(a_id))
+assert wait_until(lambda: c.has_peer(a_id), timeout=10)
 c.send_data(a_id, "held", 1, None, None)
 assert entered.wait(10)
 results = [in_child(lambda: None, timeout=10) for _ in range(3)]
@@ -177,7 +171,7 @@ def test_inherited_nodes_are_stopped_in_the_child_and_the_parent_goes_on():
     # c is in a call from another thread of the parent at the fork: its
     # correlation id's __index__ waits, holding c's exclusive use.
     proc = run_script(PRELUDE + CALLS + """
-c = Node("c@127.0.0.1:0", **fast)
+c = Node("c@127.0.0.1:0", **FAST)
 c.start()
 ids = {"a": a_id, "s": s_id, "c": c.local_id()}
 in_index, leave_index = threading.Event(), threading.Event()
@@ -239,7 +233,7 @@ def parent():
             time.sleep(0.02)
     assert a.local_id().endswith(":" + port)
     a.register_actor("sink", loop, lambda payload, meta: got.append(payload))
-    wait(lambda: a.has_peer(s_id))  # s reconnects
+    assert wait_until(lambda: a.has_peer(s_id), timeout=10)  # s reconnects
     parent_goes_on()
     os.write(parent_done_w, b"x")
 
@@ -253,7 +247,7 @@ def test_nodes_started_in_the_child_work():
     # runtime once the parent has stopped it, a node made in the child starts,
     # and the two exchange a message; the child then exits normally.
     proc = run_script(PRELUDE + """
-e = Node("e@127.0.0.1:0", **fast)
+e = Node("e@127.0.0.1:0", **FAST)
 e.start()
 stopped_r, stopped_w = os.pipe()
 
@@ -267,16 +261,16 @@ def child():
         except RuntimeError as err:  # until the parent's runtime has closed e's listener
             assert str(err).startswith("failed to bind ") and time.monotonic() < deadline, err
             time.sleep(0.02)
-    f = Node("f@127.0.0.1:0", **fast)
+    f = Node("f@127.0.0.1:0", **FAST)
     f.start()
     child_loop = asyncio.new_event_loop()
     threading.Thread(target=child_loop.run_forever, daemon=True).start()
     received = []
     f.register_actor("inbox", child_loop, lambda payload, meta: received.append([payload, meta["src"]]))
     e.connect_peer(f.local_id())
-    wait(lambda: e.has_peer(f.local_id()))
+    assert wait_until(lambda: e.has_peer(f.local_id()), timeout=10)
     e.send_data(f.local_id(), "inbox", {"hello": "child"}, None, None)
-    wait(lambda: received)
+    assert wait_until(lambda: received, timeout=10)
     result = [received, e.local_id(), e.peer_count()]
     e.stop()
     f.stop()

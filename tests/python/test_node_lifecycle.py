@@ -197,7 +197,8 @@ def test_a_restarted_node_has_a_fresh_transport_on_the_same_port(make_node, loop
 # in a process installs the log subscriber.
 
 FAILING_DELIVERY = """
-import os, sys, time
+import os, sys
+from support import FAST, wait_until
 from vardimont._core import Node
 
 calls = []
@@ -206,28 +207,21 @@ class Failing:
         calls.append(args)
         raise ValueError("boom")
 
-def wait(pred):
-    deadline = time.monotonic() + 10
-    while not pred():
-        assert time.monotonic() < deadline
-        time.sleep(0.005)
-
-fast = dict(heartbeat_interval=0.05, peer_timeout=0.5, reconnect_interval=0.05)
-a = Node("a@127.0.0.1:0", **fast)
+a = Node("a@127.0.0.1:0", **FAST)
 a.start()
 os.environ.update({later_env!r})
 for name in {later_unset!r}:
     os.environ.pop(name, None)
-b = Node("b@127.0.0.1:0", **fast)
+b = Node("b@127.0.0.1:0", **FAST)
 b.start()
 a.register_actor("x", Failing(), print)
 b.connect_peer(a.local_id())
-wait(lambda: b.has_peer(a.local_id()))
+assert wait_until(lambda: b.has_peer(a.local_id()), timeout=10)
 for i in range(2):
     b.send_data(a.local_id(), "x", i, None, None)
 # One drain loop handles its messages in turn: once the second delivery has
 # been tried, the warning of the first has been written.
-wait(lambda: len(calls) == 2)
+assert wait_until(lambda: len(calls) == 2, timeout=10)
 """
 
 WARN_LINE = re.compile(

@@ -7,6 +7,7 @@ import threading
 import pytest
 
 from conftest import GatedLoop, ImmediateLoop, Recorder, connect, port_of, wait_until
+from support import in_use
 from vardimont._core import Node
 
 PEER = "p@127.0.0.1:1"
@@ -126,8 +127,32 @@ def test_a_payload_above_the_limit_is_refused_before_the_peer_is_looked_up(make_
         node.send_data(PEER, "x", text, None, None)
 
 
+def dead_address():
+    """A loopback port where nothing listens (connections are refused)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# The witness that a node's reconnection has had its turns: the node gives up
+# on a peer where nothing listens only after RECONNECT_TURNS attempts, each a
+# reconnect interval after the last; a reconnection due in that time has come.
+RECONNECT_TURNS = 5
+
+
+def dial_a_dead_peer(node):
+    peer = f"gone@127.0.0.1:{dead_address()}"
+    node.connect_peer(peer)
+    return peer
+
+
+def gave_up(events, peer):
+    return ({"kind": "reconnect_gave_up", "peer": peer},) in events.calls
+
+
 def test_connect_and_forget(make_node, loop_thread):
-    a, b = make_node("a"), make_node("b")
+    a = make_node("a", reconnect_max_attempts=RECONNECT_TURNS)
+    b = make_node("b", reconnect_max_attempts=RECONNECT_TURNS)
     a_events, b_events = Recorder(), Recorder()
     a.set_event_handler(loop_thread.loop, a_events)
     b.set_event_handler(loop_thread.loop, b_events)
@@ -145,14 +170,10 @@ def test_connect_and_forget(make_node, loop_thread):
     assert b_events.wait_for(2)[:2] == [({"kind": "peer_connected", "peer": a.local_id()},),
                                         ({"kind": "peer_disconnected", "peer": a.local_id()},)]
     # Forgotten: no reconnection, and b did not dial, so it does not either.
-    assert not wait_until(lambda: a.peer_count() or b.peer_count(), timeout=0.3)
-
-
-def dead_address():
-    """A loopback port where nothing listens (connections are refused)."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    a_gone, b_gone = dial_a_dead_peer(a), dial_a_dead_peer(b)
+    assert wait_until(lambda: gave_up(a_events, a_gone) and gave_up(b_events, b_gone))
+    assert a.peer_count() == b.peer_count() == 0
+    assert a_events.kinds()[2:] == b_events.kinds()[2:] == ["reconnect_gave_up"]
 
 
 def test_a_failed_connect_shows_only_as_the_give_up(make_node, loop_thread):
@@ -166,28 +187,41 @@ def test_a_failed_connect_shows_only_as_the_give_up(make_node, loop_thread):
 
 
 def test_connect_peer_to_a_peer_that_dialled_us_changes_nothing(make_node):
-    a, b = make_node("a"), make_node("b")
+    a, b = make_node("a", reconnect_max_attempts=RECONNECT_TURNS), make_node("b")
+    a_events = Recorder()
+    a.set_event_handler(ImmediateLoop(), a_events)
     connect(b, a)
     a.connect_peer(b.local_id())  # already in the peer table: not marked as wanted
     assert a.peer_count() == 1
     b.forget_peer(a.local_id())
     assert wait_until(lambda: not a.has_peer(b.local_id()))
     # a does not dial b again (b still listens and would accept).
-    assert not wait_until(lambda: a.has_peer(b.local_id()), timeout=0.3)
+    gone = dial_a_dead_peer(a)
+    assert wait_until(lambda: gave_up(a_events, gone))
+    assert not a.has_peer(b.local_id())
+    assert a_events.kinds() == ["peer_connected", "peer_disconnected", "reconnect_gave_up"]
+
+
+def connected_to_a_sink(make_node, sink, peer_timeout):
+    """Node "a" (a one-slot peer queue, no reconnection) connected to `sink`, a
+    listening socket that accepts and then neither reads nor sends; returns a,
+    the sink's peer id and the accepted connection."""
+    sink.bind(("127.0.0.1", 0))
+    sink.listen()
+    sink_id = f"sink@127.0.0.1:{sink.getsockname()[1]}"
+    a = make_node("a", peer_timeout=peer_timeout, peer_queue_capacity=1, reconnect_max_attempts=0)
+    a.connect_peer(sink_id)
+    assert wait_until(lambda: a.has_peer(sink_id))
+    conn, _ = sink.accept()
+    return a, sink_id, conn
 
 
 def test_a_call_while_another_thread_waits_in_send_data_is_refused_at_once(make_node):
     # The sink accepts connections and never reads: once the socket buffers
     # and the one-slot peer queue are full, send_data waits (GIL released).
     with socket.socket() as sink:
-        sink.bind(("127.0.0.1", 0))
-        sink.listen()
-        sink_id = f"sink@127.0.0.1:{sink.getsockname()[1]}"
-        a = make_node("a", peer_timeout=10.0, peer_queue_capacity=1, reconnect_max_attempts=0)
+        a, sink_id, conn = connected_to_a_sink(make_node, sink, peer_timeout=10.0)
         other = make_node("o")
-        a.connect_peer(sink_id)
-        assert wait_until(lambda: a.has_peer(sink_id))
-        conn, _ = sink.accept()
         outcome = []
 
         def flood():
@@ -209,15 +243,7 @@ def test_a_call_while_another_thread_waits_in_send_data_is_refused_at_once(make_
         sender = threading.Thread(target=flood)
         sender.start()
 
-        def borrowed():
-            try:
-                a.has_peer(sink_id)
-                return False
-            except RuntimeError as e:
-                assert str(e) == "Already borrowed"
-                return True
-
-        assert wait_until(borrowed)
+        assert wait_until(lambda: in_use(a, sink_id))
         assert other.peer_count() == 0  # other nodes are not held up
         sink.close()  # no reconnection can succeed ...
         conn.close()  # ... and the blocked send fails
@@ -232,13 +258,7 @@ def test_a_send_waiting_on_a_peer_that_reads_nothing_fails_once_the_connection_e
     # after one more read time-out of grace for the writer the socket closes
     # and the send waiting for room gives up.
     with socket.socket() as sink:
-        sink.bind(("127.0.0.1", 0))
-        sink.listen()
-        sink_id = f"sink@127.0.0.1:{sink.getsockname()[1]}"
-        a = make_node("a", peer_timeout=0.5, peer_queue_capacity=1, reconnect_max_attempts=0)
-        a.connect_peer(sink_id)
-        assert wait_until(lambda: a.has_peer(sink_id))
-        conn, _ = sink.accept()
+        a, sink_id, conn = connected_to_a_sink(make_node, sink, peer_timeout=0.5)
         outcome = []
 
         def flood():
