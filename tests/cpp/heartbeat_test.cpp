@@ -1,8 +1,6 @@
 // Heartbeats: what they carry, that they follow the peer id, and the three
 // ways a heartbeat task ends (its peer's disconnection, no entry at a tick, a
 // failed send), while other events leave it running.
-#include <thread>
-
 #include <gtest/gtest.h>
 
 #include "transport/disconnections.h"
@@ -11,8 +9,6 @@
 namespace vardimont::test {
 namespace {
 
-using transport::MailboxFull;
-using transport::PeerDisconnected;
 using wire::MessageKind;
 
 class HeartbeatTest : public TransportTest {
@@ -58,9 +54,8 @@ TEST_F(HeartbeatTest, EndsAtTheFirstTickWhenThePeerIsNotInTheTable) {
 TEST_F(HeartbeatTest, EndsOnItsOwnPeersDisconnectionOnly) {
   Transport a = start("a", config());
   const NodeId x = node_id("x@127.0.0.1:9");
-  RawPeer p = RawPeer::dial(a.local_id().port);
-  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
-  ASSERT_TRUE(eventually([&] { return a.has_peer(x); }));
+  RawPeer p = raw_peer_as(a, x);
+  ASSERT_TRUE(p.valid());
 
   auto done = spawn_watched(asio::make_strand(a.executor()), heartbeat_loop(a, x, state_of(a).peers.find(x)->connection()));
   // Other events, for this peer or others, leave the task running: the peer
@@ -74,6 +69,50 @@ TEST_F(HeartbeatTest, EndsOnItsOwnPeersDisconnectionOnly) {
   // entry is gone, ends it.
   a.forget_peer(x);
   EXPECT_TRUE(eventually([&] { return done->load(); }, 2s));
+}
+
+// The announcement of the peer's disconnection ends the task by itself, not
+// only through the table at its next tick: no heartbeat follows it, even when
+// the task's own connection is registered again before that tick. The
+// announcement is not stale (forget_peer removes the entry before it
+// announces), and it reaches the task while the task waits for room in a full
+// queue, so that no tick can fall between the announcement and the new
+// registration.
+TEST_F(HeartbeatTest, NoHeartbeatFollowsAnAnnouncedDisconnection) {
+  Transport a = start("a", config());
+  const NodeId x = node_id("x@127.0.0.1:9");
+  HandMadeConnection c = spawn_connection(a.executor(), x, 1, SMALL_BUFFERS);
+  ASSERT_TRUE(register_connection(a, c.handle, /*outbound=*/true));
+  const WireMessage first = occupy_writer(c);
+  const WireMessage filler = Msg().id(1).kind(MessageKind::Data).dst("actor").payload("fills the queue");
+  ASSERT_TRUE(c.handle.blocking_send(filler).ok());
+
+  // Nothing else draws message ids: the task's first heartbeat takes this one,
+  // then waits for room. The strand's next turn comes once it waits.
+  const std::uint64_t heartbeat_id = state_of(a).next_msg_id.load();
+  const async::Executor strand = asio::make_strand(a.executor());
+  auto done = spawn_watched(strand, heartbeat_loop(a, x, c.handle.connection()));
+  ASSERT_TRUE(eventually([&] { return state_of(a).next_msg_id.load() > heartbeat_id; }));
+  ASSERT_TRUE(strand_reaches(strand));
+
+  a.forget_peer(x);
+  ASSERT_TRUE(strand_reaches(strand));  // the announcement has reached the task
+  ASSERT_TRUE(register_connection(a, c.handle, /*outbound=*/true));
+  ASSERT_TRUE(c.remote.take_bytes(rest_of_frame(first)));  // lets the writer go on
+  ASSERT_TRUE(eventually([&] { return done->load(); }, 5s)) << "the task goes on after the announcement";
+
+  // What the task sent is queued before this.
+  const WireMessage last = Msg().id(2).kind(MessageKind::Data).dst("actor").payload("last");
+  ASSERT_TRUE(c.handle.blocking_send(last).ok());
+  EXPECT_EQ(c.remote.read_message(), first);
+  EXPECT_EQ(c.remote.read_message(), filler);
+  std::optional<WireMessage> waited = c.remote.read_message();
+  ASSERT_TRUE(waited.has_value());
+  EXPECT_EQ(waited->kind, MessageKind::Heartbeat);
+  EXPECT_EQ(waited->msg_id, heartbeat_id);  // the one that waited for room
+  std::optional<WireMessage> next = c.remote.read_message();
+  ASSERT_TRUE(next.has_value());
+  EXPECT_EQ(*next, last) << "a heartbeat after the announcement";
 }
 
 TEST_F(HeartbeatTest, EndsWhenItsSendFails) {
@@ -101,9 +140,15 @@ TEST_F(HeartbeatTest, HeartbeatsKeepAnIdlePeerConnected) {
   ASSERT_TRUE(runtime().block_on(dial(a, b.local_id())).ok());
   ASSERT_TRUE(eventually([&] { return b.has_peer(a.local_id()); }));
 
-  // Many time-outs' worth of silence but for heartbeats: this waits for
-  // something that must not happen.
-  std::this_thread::sleep_for(800ms);
+  // Many time-outs' worth of silence but for heartbeats: each node sends 40
+  // of them, at least 39 intervals apart, six and a half read time-outs. Each
+  // draws a message id, and nothing else draws one here.
+  constexpr std::uint64_t HEARTBEATS = 40;
+  const std::uint64_t a_from = state_of(a).next_msg_id.load();
+  const std::uint64_t b_from = state_of(b).next_msg_id.load();
+  ASSERT_TRUE(eventually([&] {
+    return state_of(a).next_msg_id.load() >= a_from + HEARTBEATS && state_of(b).next_msg_id.load() >= b_from + HEARTBEATS;
+  }));
   EXPECT_TRUE(a.has_peer(b.local_id()));
   EXPECT_TRUE(b.has_peer(a.local_id()));
   EXPECT_EQ(a_trail.count_all<PeerDisconnected>(), 0u);
@@ -119,12 +164,11 @@ TEST_F(HeartbeatTest, TheConnectionInUseHasOneHeartbeatTask) {
   Transport n = start("n", config());
   EventTrail trail(n);
   const NodeId m = node_id("m@127.0.0.1:9");  // "m..." < "n...": each newer connection replaces
-  constexpr int CONNECTIONS = 10;
+  constexpr std::size_t CONNECTIONS = 10;
   std::vector<RawPeer> peers;
-  for (int i = 0; i < CONNECTIONS; ++i) {
-    peers.push_back(RawPeer::dial(n.local_id().port));
-    ASSERT_TRUE(peers.back().send(handshake_from(m.to_full())));
-    ASSERT_TRUE(eventually([&] { return trail.count<transport::PeerConnected>(m) == static_cast<std::size_t>(i + 1); }));
+  for (std::size_t i = 1; i <= CONNECTIONS; ++i) {
+    peers.push_back(raw_peer_as(n, m, [&] { return trail.count<PeerConnected>(m) == i; }));
+    ASSERT_TRUE(peers.back().valid());
   }
   // Every reader follows the peer, and one heartbeat task is left.
   EXPECT_TRUE(eventually([&] { return disconnections(n).followers(m) == CONNECTIONS + 1; }))

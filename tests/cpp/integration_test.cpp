@@ -1,8 +1,6 @@
 // Whole nodes in one process over loopback: messages both ways between two
 // and three nodes, error replies, simultaneous dialling settled by the
 // tie-break on both ends, and authentication with the cluster secret.
-#include <thread>
-
 #include <gtest/gtest.h>
 
 #include "transport_fixture.h"
@@ -11,9 +9,6 @@ namespace vardimont::test {
 namespace {
 
 using log::Level;
-using transport::PeerConnected;
-using transport::PeerDisconnected;
-using transport::PeerError;
 
 class IntegrationTest : public TransportTest {};
 
@@ -82,6 +77,17 @@ TEST_F(IntegrationTest, ThreeNodesInOneProcess) {
   }
 }
 
+// Whether this process holds exactly one connection of the nodes listening on
+// ports `a` and `b`, both of its ends open (a connection between the two has
+// both of its ends here).
+bool one_connection_between(std::uint16_t a, std::uint16_t b) {
+  std::vector<OpenSocket> ends;
+  for (const OpenSocket& s : open_sockets()) {
+    if (s.remote != 0 && (s.local == a || s.local == b || s.remote == a || s.remote == b)) ends.push_back(s);
+  }
+  return ends.size() == 2 && ends[0].local == ends[1].remote && ends[0].remote == ends[1].local;
+}
+
 // Two nodes that dial each other at the same moment settle on one
 // connection in use on both ends. (Each end's rule is tested exactly against
 // raw peers; here the whole exchange runs, in whatever order it happens. A
@@ -99,24 +105,26 @@ TEST_F(IntegrationTest, SimultaneousDiallingSettlesOnOneConnection) {
     Transport b = start("b" + std::to_string(round), config);
     TestMailbox a_box(a, "inbox");
     TestMailbox b_box(b, "inbox");
-    a.spawn(Transport::connect(a, b.local_id()));
-    b.spawn(Transport::connect(b, a.local_id()));
+    auto a_dials = spawn_watched(a.executor(), Transport::connect(a, b.local_id()));
+    auto b_dials = spawn_watched(b.executor(), Transport::connect(b, a.local_id()));
     ASSERT_TRUE(eventually([&] { return a.has_peer(b.local_id()) && b.has_peer(a.local_id()); }));
 
-    // Past every superseded connection's time-out the pair is still, or
-    // again, connected, and both directions carry messages.
-    std::this_thread::sleep_for(400ms);
+    // Once every superseded connection has ended (its time-out at the
+    // latest), the pair is still, or again, connected, and both directions
+    // carry messages. The connections are over but one, and so are the dials
+    // that made them: the first two and any reconnection.
+    ASSERT_TRUE(eventually([&] {
+      return a_dials->load() && b_dials->load() && state_of(a).reconnect_loops.running(b.local_id()) == 0 &&
+             state_of(b).reconnect_loops.running(a.local_id()) == 0 &&
+             one_connection_between(a.local_id().port, b.local_id().port);
+    })) << "the connections between the pair did not settle on one";
     ASSERT_TRUE(eventually([&] { return a.has_peer(b.local_id()) && b.has_peer(a.local_id()); }));
     // A message sent while a connection is being replaced may be lost with
     // it; one that is sent once the pair has settled arrives.
-    const auto delivered = [](const Transport& from, const Transport& to, TestMailbox& box) {
-      return eventually([&] {
-        const std::size_t before = box.got().size();
-        return send_text(from, to.local_id(), "inbox", "hello") && box.wait_for(before + 1, 100ms);
-      });
-    };
-    EXPECT_TRUE(delivered(a, b, b_box));
-    EXPECT_TRUE(delivered(b, a, a_box));
+    ASSERT_TRUE(send_text(a, b.local_id(), "inbox", "hello"));
+    EXPECT_TRUE(b_box.wait_for(1));
+    ASSERT_TRUE(send_text(b, a.local_id(), "inbox", "hello"));
+    EXPECT_TRUE(a_box.wait_for(1));
     a.forget_peer(b.local_id());
     b.forget_peer(a.local_id());
   }

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <future>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -115,39 +114,30 @@ TEST_F(PeerTest, EverythingQueuedDuringAWriteLeavesInTheNextBatch) {
 
 // A sender that keeps the queue busy while the writer frames cannot pour
 // messages past the queue's bound into one unbounded batch: against a far end
-// that reads nothing, sends of large messages soon wait for room. The sender
-// only moves ready messages in, so it is always faster than the writer's
-// framing; with a batch drained while anything is queued, every one of them
-// went into one batch and no send ever waited.
+// that reads nothing, sends of large messages soon wait for room. Here every
+// message is queued before the writer builds its batch, which is the most
+// that the fastest sender could achieve: a batch stops at its bound (one
+// message, since each is larger than the bound), so one slot is free while
+// the writer writes it and the next send finds the queue full. A batch
+// drained while anything is queued would take them all and leave the queue
+// empty, and no send would wait for room.
 TEST_F(PeerTest, ABatchIsBoundedSoSendersStillWaitForRoom) {
-  constexpr std::size_t COUNT = 48;
-  constexpr std::size_t LEN = 1 << 20;
-  HandMadeConnection c = connection(1);
-  std::vector<WireMessage> ready;
-  for (std::uint64_t i = 0; i < COUNT; ++i) ready.push_back(data(i, LEN));
-  std::atomic<std::size_t> sent{0};
-  std::thread sender([&] {
-    for (WireMessage& m : ready) {
-      if (!c.handle.blocking_send(std::move(m)).ok()) return;
-      sent.fetch_add(1);
-    }
-  });
-  // Wait until the sender stops making progress (or has sent everything).
-  std::size_t last = 0;
-  auto last_change = std::chrono::steady_clock::now();
-  while (sent.load() < COUNT && std::chrono::steady_clock::now() - last_change < 300ms) {
-    std::this_thread::sleep_for(5ms);
-    if (sent.load() != last) {
-      last = sent.load();
-      last_change = std::chrono::steady_clock::now();
-    }
-  }
-  // One message being written, one in the queue, one more taken from the
-  // queue while the batch is under its bound, and one that the socket
-  // buffers may have swallowed whole.
-  EXPECT_LE(sent.load(), 4u) << "sends that never waited for room";
-  c.remote.close();  // the writer's write fails; the waiting send returns Closed
-  sender.join();
+  constexpr std::size_t COUNT = 8;
+  constexpr std::size_t LEN = 1 << 20;  // larger than the bound, and than the socket buffers
+  static_assert(LEN > transport::MAX_BATCH_LEN);
+  HandMadeConnection c = connection(COUNT);
+  const WireMessage first = occupy_writer(c);
+  for (std::uint64_t i = 1; i <= COUNT; ++i) ASSERT_TRUE(c.handle.blocking_send(data(i, LEN)).ok());
+  WireMessage probe = data(99);
+  ASSERT_EQ(c.handle.try_send(probe), async::TrySend::Full);  // the writer is still on `first`
+
+  // Once the first bytes of message 1 arrive, the writer has built its next
+  // batch and is writing it; the far end reads nothing more.
+  ASSERT_TRUE(c.remote.take_bytes(rest_of_frame(first) + OCCUPY_PEEK));
+  EXPECT_EQ(c.handle.try_send(probe), async::TrySend::Ok) << "the batch took no message";
+  WireMessage next = data(100);
+  EXPECT_EQ(c.handle.try_send(next), async::TrySend::Full) << "sends that never waited for room";
+  c.remote.close();  // the writer's write fails
 }
 
 TEST_F(PeerTest, WithCapacityOneASecondSendWaitsForTheWriterToTakeTheFirst) {

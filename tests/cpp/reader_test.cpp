@@ -14,9 +14,6 @@ namespace vardimont::test {
 namespace {
 
 using log::Level;
-using transport::MailboxFull;
-using transport::PeerConnected;
-using transport::PeerDisconnected;
 using wire::MessageKind;
 
 class ReaderTest : public TransportTest {
@@ -28,6 +25,15 @@ class ReaderTest : public TransportTest {
     TransportConfig config = fast_config();
     config.peer_timeout = transport::Duration::from_millis(10'000);
     if (secret) config.cluster_secret = bytes_of(*secret);
+    return start("n", config);
+  }
+  // A node named "n" with a read time-out of `read_timeout` and peer queues
+  // of `queue_capacity`, for the tests of what the time-outs end.
+  Transport start_n(std::chrono::milliseconds read_timeout,
+                    std::uint64_t queue_capacity = fast_config().peer_queue_capacity) {
+    TransportConfig config = fast_config();
+    config.peer_timeout = transport::Duration::from_millis(static_cast<std::uint64_t>(read_timeout.count()));
+    config.peer_queue_capacity = queue_capacity;
     return start("n", config);
   }
 };
@@ -190,9 +196,8 @@ TEST_F(ReaderTest, ProtocolErrorOnARegisteredConnectionDisconnectsThePeer) {
   EventTrail trail(n);
   LogCapture logs("_core::transport=debug");
   const NodeId x = node_id("x@127.0.0.1:9");
-  RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
-  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  RawPeer p = raw_peer_as(n, x);
+  ASSERT_TRUE(p.valid());
   auto v2 = heartbeat_from(x.to_full());
   v2.version = 2;
   ASSERT_TRUE(p.send(v2));
@@ -209,9 +214,8 @@ TEST_F(ReaderTest, SilentKnownPeerIsTimedOutAndDisconnected) {
   EventTrail trail(n);
   LogCapture logs("_core::transport=debug");
   const NodeId x = node_id("x@127.0.0.1:9");
-  RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
-  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  RawPeer p = raw_peer_as(n, x);
+  ASSERT_TRUE(p.valid());
   EXPECT_TRUE(p.wait_closed());  // n's heartbeats arrive meanwhile and are skipped
   EXPECT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
   EXPECT_FALSE(n.has_peer(x));
@@ -238,15 +242,11 @@ TEST_F(ReaderTest, OnlyTheFirstFrameOfAnAcceptedConnectionIsLimitedTo64KiB) {
 // the socket closes; the send that waits for room returns Closed, and the
 // writer's task and queue are gone, instead of all of it waiting for ever.
 TEST_F(ReaderTest, APeerThatStopsReadingLosesItsConnectionAtTheWriteTimeOut) {
-  TransportConfig config = fast_config();
-  config.peer_queue_capacity = 1;
-  config.peer_timeout = transport::Duration::from_millis(400);
-  Transport n = start("n", config);
+  Transport n = start_n(400ms, 1);
   EventTrail trail(n);
   const NodeId x = node_id("x@127.0.0.1:9");
-  RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
-  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  RawPeer p = raw_peer_as(n, x);
+  ASSERT_TRUE(p.valid());
 
   std::atomic<bool> done{false};
   std::optional<transport::SendError> failure;
@@ -271,14 +271,11 @@ TEST_F(ReaderTest, APeerThatStopsReadingLosesItsConnectionAtTheWriteTimeOut) {
 // queued for it before its reader ended, however long that takes, as long as
 // it keeps reading: here several read time-outs.
 TEST_F(ReaderTest, APeerThatOnlyStoppedSendingStillGetsWhatWasQueued) {
-  TransportConfig config = fast_config();
-  config.peer_timeout = transport::Duration::from_millis(300);
-  Transport n = start("n", config);
+  Transport n = start_n(300ms);
   EventTrail trail(n);
   const NodeId x = node_id("x@127.0.0.1:9");
-  RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
-  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  RawPeer p = raw_peer_as(n, x);
+  ASSERT_TRUE(p.valid());
   constexpr int COUNT = 3;  // more than the socket buffers hold
   for (int i = 0; i < COUNT; ++i) {
     ASSERT_TRUE(n.send_data_bytes(x, "a", std::vector<std::uint8_t>(BIG_PAYLOAD, 'b'), std::nullopt, std::nullopt));
@@ -295,10 +292,7 @@ TEST_F(ReaderTest, APeerThatOnlyStoppedSendingStillGetsWhatWasQueued) {
 // A flood at a full mailbox from a peer that keeps reading: every dropped
 // message is answered, even with a peer queue of one.
 TEST_F(ReaderTest, EveryMessageDroppedAtAFullMailboxIsAnswered) {
-  TransportConfig config = fast_config();
-  config.peer_queue_capacity = 1;
-  config.peer_timeout = transport::Duration::from_millis(5'000);
-  Transport n = start("n", config);
+  Transport n = start_n(5'000ms, 1);
   auto [mailbox, held] = async::make_queue<WireMessage>(1);  // never drained
   n.register_actor("slow", std::move(mailbox));
   const std::string x = "x@127.0.0.1:9";
@@ -324,17 +318,13 @@ TEST_F(ReaderTest, EveryMessageDroppedAtAFullMailboxIsAnswered) {
 // nothing, holds the reader for one read time-out, not one per message.
 TEST_F(ReaderTest, TheErrorRepliesOfOneChunkWaitForOneReadTimeOutInAll) {
   LogCapture logs("_core::transport=debug");
-  TransportConfig config = fast_config();
-  config.peer_queue_capacity = 1;
-  config.peer_timeout = transport::Duration::from_millis(400);
-  Transport n = start("n", config);
+  Transport n = start_n(400ms, 1);
   auto [mailbox, rx] = async::make_queue<WireMessage>(8);
   n.register_actor("real", std::move(mailbox));
   const NodeId x = node_id("x@127.0.0.1:9");
-  RawPeer p = RawPeer::dial(n.local_id().port);
+  RawPeer p = raw_peer_as(n, x);
+  ASSERT_TRUE(p.valid());
   p.set_buffer_sizes(SMALL_BUFFERS);
-  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
-  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
   // The writer is held in a write that the peer reads only slowly (a peer
   // that read nothing would lose its connection at the write time-out), and
   // the queue behind it is full (the node's own heartbeats may take part in
@@ -393,14 +383,11 @@ TEST_F(ReaderTest, TheErrorRepliesOfOneChunkWaitForOneReadTimeOutInAll) {
 // node, however frequent (another peer's errors, full mailboxes, peers coming
 // and going), leave a silent connection to be closed on time.
 TEST_F(ReaderTest, EventsDoNotRestartTheReadTimeOut) {
-  TransportConfig config = fast_config();
-  config.peer_timeout = transport::Duration::from_millis(150);
-  Transport n = start("n", config);
+  Transport n = start_n(150ms);
   EventTrail trail(n);
   const NodeId x = node_id("x@127.0.0.1:9");
-  RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
-  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  RawPeer p = raw_peer_as(n, x);
+  ASSERT_TRUE(p.valid());
 
   std::atomic<bool> stop{false};
   std::thread publisher([&] {
@@ -430,23 +417,24 @@ TEST_F(ReaderTest, APeerThatNeverReadsLosesItsConnectionAndFreesItsSenders) {
     bool reads;
   };
   for (const Case c : {Case{"never reads", false}, Case{"reads slowly", true}}) {
-    TransportConfig config = fast_config();
-    config.peer_timeout = transport::Duration::from_millis(300);
-    config.peer_queue_capacity = 4;
-    Transport n = start("n", config);
+    Transport n = start_n(300ms, 4);
     EventTrail trail(n);
     const NodeId x = node_id("x@127.0.0.1:9");
-    RawPeer p = RawPeer::dial(n.local_id().port);
+    RawPeer p = raw_peer_as(n, x);
+    ASSERT_TRUE(p.valid());
     if (!c.reads) p.set_buffer_sizes(4096);
-    ASSERT_TRUE(p.send(handshake_from(x.to_full())));
-    ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+    // Each round of the peer takes 50 ms at least: sixty of them (in each of
+    // which a slow reader took its 64 KiB) span ten write time-outs.
+    constexpr int ROUNDS = 60;
+    std::atomic<int> rounds{0};
     std::atomic<bool> stop{false};
     std::thread peer_side([&] {
       while (!stop) {
         (void)p.send(heartbeat_from(x.to_full()));
         // A slow reader: a fraction of what the node could write.
-        if (c.reads) (void)p.take_bytes(64 * 1024, 50ms);
+        const bool took = !c.reads || p.take_bytes(64 * 1024, 50ms);
         std::this_thread::sleep_for(50ms);
+        if (took) ++rounds;
       }
     });
     // Sends of 64 KiB, from a thread of their own, for ten write time-outs
@@ -464,7 +452,7 @@ TEST_F(ReaderTest, APeerThatNeverReadsLosesItsConnectionAndFreesItsSenders) {
         }
       }
     });
-    (void)eventually([&] { return has_failed.load(); }, 3s);
+    (void)eventually([&] { return has_failed.load() || rounds.load() >= ROUNDS; }, 30s);
     const bool failed_in_time = has_failed;
     sending = false;
     // A sender still pinned (a failure of this test) is let go by the end of
@@ -475,6 +463,7 @@ TEST_F(ReaderTest, APeerThatNeverReadsLosesItsConnectionAndFreesItsSenders) {
     peer_side.join();
     if (c.reads) {
       EXPECT_FALSE(failed_in_time) << c.name << ": " << failed->to_string();
+      EXPECT_GE(rounds.load(), ROUNDS) << c.name << ": the slow reader took too little";
       EXPECT_TRUE(n.has_peer(x)) << c.name;
       EXPECT_EQ(trail.count<PeerDisconnected>(x), 0u) << c.name;
     } else {
@@ -489,9 +478,8 @@ TEST_F(ReaderTest, APeerThatNeverReadsLosesItsConnectionAndFreesItsSenders) {
 TEST_F(ReaderTest, APeerThatNeverStopsSendingStillSeesItsDisconnection) {
   Transport n = start_n();
   const NodeId x = node_id("x@127.0.0.1:9");
-  RawPeer p = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(p.send(handshake_from(x.to_full())));
-  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  RawPeer p = raw_peer_as(n, x);
+  ASSERT_TRUE(p.valid());
   // Input is ready at every read from here on.
   std::vector<std::uint8_t> burst;
   for (int i = 0; i < 4000; ++i) {
@@ -559,9 +547,8 @@ TEST_F(ReaderTest, AnAcceptedConnectionThatLosesTheTieBreakIsStillRead) {
   EventTrail trail(n);
   LogCapture logs("_core::transport=debug");
   const NodeId z = node_id("z@127.0.0.1:9");  // "z..." > "n...": inbound from z never replaces
-  RawPeer first = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(first.send(handshake_from(z.to_full())));
-  ASSERT_TRUE(eventually([&] { return n.has_peer(z); }));
+  RawPeer first = raw_peer_as(n, z);
+  ASSERT_TRUE(first.valid());
 
   RawPeer second = RawPeer::dial(n.local_id().port);
   ASSERT_TRUE(second.write(concat({frame_of(handshake_from(z.to_full())), frame_of(data_from(z.to_full(), "sink", "behind")),
@@ -594,9 +581,7 @@ TEST_F(ReaderTest, AnAcceptedConnectionThatLosesTheTieBreakIsStillRead) {
 // accept: a stranger that trickles the bytes of a first frame, each in time
 // for an ordinary read time-out, is closed at that deadline all the same.
 TEST_F(ReaderTest, TheHandshakeHasOneDeadlineThatReadsDoNotMove) {
-  TransportConfig config = fast_config();
-  config.peer_timeout = transport::Duration::from_millis(300);
-  Transport n = start("n", config);
+  Transport n = start_n(300ms);
   RawPeer slow = RawPeer::dial(n.local_id().port);
   const std::vector<std::uint8_t> header = {0x00, 0x00, 0x01, 0x00};  // a first frame of 65,536 bytes
   ASSERT_TRUE(slow.write(header));
@@ -621,12 +606,10 @@ TEST_F(ReaderTest, AcceptedConnectionThatWinsSupersedesAndForgetPeerClosesBoth) 
   Transport n = start_n();
   EventTrail trail(n);
   const NodeId m = node_id("m@127.0.0.1:9");  // "m..." < "n...": a newer inbound connection replaces
-  RawPeer first = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(first.send(handshake_from(m.to_full())));
-  ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 1; }));
-  RawPeer second = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(second.send(handshake_from(m.to_full())));
-  ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 2; }));
+  RawPeer first = raw_peer_as(n, m, [&] { return trail.count<PeerConnected>(m) == 1; });
+  ASSERT_TRUE(first.valid());
+  RawPeer second = raw_peer_as(n, m, [&] { return trail.count<PeerConnected>(m) == 2; });
+  ASSERT_TRUE(second.valid());
 
   // Messages for m now go through the newer connection.
   ASSERT_TRUE(send_text(n, m, "a", "newest"));
@@ -653,9 +636,8 @@ TEST_F(ReaderTest, ANewConnectionOutlivesTheAnnouncedEndOfTheOneBeforeIt) {
   EventTrail trail(n);
   TestMailbox sink(n, "sink");
   const NodeId x = node_id("x@127.0.0.1:9");
-  RawPeer first = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(first.send(handshake_from(x.to_full())));
-  ASSERT_TRUE(eventually([&] { return n.has_peer(x); }));
+  RawPeer first = raw_peer_as(n, x);
+  ASSERT_TRUE(first.valid());
   RawPeer second = RawPeer::dial(n.local_id().port);  // accepted, no Handshake yet
   ASSERT_TRUE(eventually([&] { return state_of(n).awaiting_handshake.load() == 1; }));
   first.close();
@@ -672,12 +654,10 @@ TEST_F(ReaderTest, ClosingRegisteredConnectionAlsoClosesSupersededOnes) {
   Transport n = start_n();
   EventTrail trail(n);
   const NodeId m = node_id("m@127.0.0.1:9");
-  RawPeer first = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(first.send(handshake_from(m.to_full())));
-  ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 1; }));
-  RawPeer second = RawPeer::dial(n.local_id().port);
-  ASSERT_TRUE(second.send(handshake_from(m.to_full())));
-  ASSERT_TRUE(eventually([&] { return trail.count<PeerConnected>(m) == 2; }));
+  RawPeer first = raw_peer_as(n, m, [&] { return trail.count<PeerConnected>(m) == 1; });
+  ASSERT_TRUE(first.valid());
+  RawPeer second = raw_peer_as(n, m, [&] { return trail.count<PeerConnected>(m) == 2; });
+  ASSERT_TRUE(second.valid());
 
   second.close();  // the registered one
   EXPECT_TRUE(first.wait_closed());

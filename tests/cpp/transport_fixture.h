@@ -201,11 +201,20 @@ class TransportTest : public ::testing::Test {
 // ===========================================================================
 
 #include <atomic>
+#include <future>
 #include <variant>
 
 #include "async/queue.h"
 
 namespace vardimont::test {
+
+// The events that the transport tests publish, count and expect.
+using transport::Event;
+using transport::MailboxFull;
+using transport::PeerConnected;
+using transport::PeerDisconnected;
+using transport::PeerError;
+using transport::ReconnectGaveUp;
 
 // The events of one subscription, collected as the test polls them.
 class EventTrail {
@@ -268,6 +277,27 @@ inline std::shared_ptr<std::atomic<bool>> spawn_watched(const async::Executor& e
   auto done = std::make_shared<std::atomic<bool>>(false);
   asio::co_spawn(ex, std::move(task), [done](const std::exception_ptr&) { done->store(true); });
   return done;
+}
+
+// A raw peer that dials `t` and sends a Handshake from `id`, handed back once
+// `registered()` holds; an invalid peer when the dial, the send or the wait
+// failed. The second form waits until `t`'s peer table holds `id`.
+template <class Pred>
+RawPeer raw_peer_as(const Transport& t, const NodeId& id, Pred registered) {
+  RawPeer p = RawPeer::dial(t.local_id().port);
+  if (!p.valid() || !p.send(handshake_from(id.to_full())) || !eventually(registered)) return RawPeer();
+  return p;
+}
+inline RawPeer raw_peer_as(const Transport& t, const NodeId& id) {
+  return raw_peer_as(t, id, [&] { return t.has_peer(id); });
+}
+
+// Waits until `strand` has run everything posted to it before this call (a
+// strand runs its handlers one at a time, in order); false at the deadline.
+inline bool strand_reaches(const async::Executor& strand, std::chrono::milliseconds timeout = 10s) {
+  auto reached = std::make_shared<std::promise<void>>();
+  asio::post(strand, [reached] { reached->set_value(); });
+  return reached->get_future().wait_for(timeout) == std::future_status::ready;
 }
 
 // The part of a log line after its time stamp, as the logger writes it for

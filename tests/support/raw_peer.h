@@ -2,7 +2,7 @@
 // driven from the calling thread, that writes exactly the bytes it is given
 // (frames, garbage, one byte per write) and decodes the frames that come back,
 // as a peer would. Around it: a listener that a node can dial, a black hole
-// that never answers, a refused port, and a count of open descriptors.
+// that never answers, a refused port, and the descriptors and sockets open.
 // Every wait has a deadline; nothing here touches a node's runtime, and
 // nothing uses GoogleTest, so that the fuzz targets share it with the tests.
 #pragma once
@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <optional>
 #include <span>
@@ -344,6 +345,59 @@ inline std::uint16_t refused_port() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   ::close(fd);
   return ntohs(a.sin_port);
+}
+
+// The port of a socket's local (or `remote`) address; 0 when it has none (a
+// listener has no remote address) or `fd` is no socket.
+inline std::uint16_t socket_port(int fd, bool remote) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  auto* addr = reinterpret_cast<sockaddr*>(&a);
+  if ((remote ? ::getpeername(fd, addr, &len) : ::getsockname(fd, addr, &len)) != 0) return 0;
+  if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+  if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
+  return 0;
+}
+
+// The connections that were established to `listener` before this call, in
+// their order; nullopt when that cannot be told by the deadline. A listener
+// queues connections in the order they were established, so these are the
+// ones accepted before a connection that this makes itself: a positive end
+// to "nothing else came", without waiting for it not to come.
+inline std::optional<std::vector<RawPeer>> connections_so_far(RawListener& listener,
+                                                              std::chrono::milliseconds timeout = 5s) {
+  const RawPeer marker = RawPeer::dial(listener.port());
+  const std::uint16_t marker_port = marker.valid() ? socket_port(marker.fd(), false) : 0;
+  if (marker_port == 0) return std::nullopt;
+  std::vector<RawPeer> before;
+  for (RawPeer c = listener.accept(timeout); c.valid(); c = listener.accept(timeout)) {
+    if (socket_port(c.fd(), true) == marker_port) return before;
+    before.push_back(std::move(c));
+  }
+  return std::nullopt;
+}
+
+// One socket of this process: its descriptor and the ports of its two ends.
+struct OpenSocket {
+  int fd;
+  std::uint16_t local;
+  std::uint16_t remote;  // 0 for a listener
+};
+
+// The sockets this process has open.
+inline std::vector<OpenSocket> open_sockets() {
+  std::vector<OpenSocket> sockets;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (const dirent* e = ::readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      const int fd = std::atoi(e->d_name);
+      if (fd == ::dirfd(d)) continue;
+      const std::uint16_t local = socket_port(fd, false);
+      if (local != 0) sockets.push_back({fd, local, socket_port(fd, true)});
+    }
+    ::closedir(d);
+  }
+  return sockets;
 }
 
 // The number of descriptors this process has open.
