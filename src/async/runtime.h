@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "async/asio.h"
-#include "runtime/result.h"
+#include "base/result.h"
 
 namespace vardimont::async {
 

@@ -32,7 +32,7 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/result.h"
+#include "base/result.h"
 
 namespace vardimont::json {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/result.h"
+#include "base/result.h"
 
 namespace vardimont::runtime {
 

@@ -17,8 +17,8 @@
 
 #include "async/asio.h"
 #include "async/queue.h"
+#include "base/result.h"
 #include "runtime/node_id.h"
-#include "runtime/result.h"
 #include "wire/message.h"
 
 namespace vardimont::transport {

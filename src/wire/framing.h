@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/result.h"
+#include "base/result.h"
 #include "wire/message.h"
 
 namespace vardimont::wire {

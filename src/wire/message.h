@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/result.h"
+#include "base/result.h"
 
 namespace vardimont::wire {
 
