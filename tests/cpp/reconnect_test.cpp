@@ -156,7 +156,7 @@ TEST_F(ReconnectTest, LagsStartNoLoopForAPeerWhoseLoopRuns) {
   ASSERT_TRUE(eventually([&] { return a.state().reconnect_loops.running(down) == 1; }));
   a.state().desired.insert(unlooped);
 
-  asio::io_context supervisor_context;
+  async::Context supervisor_context;
   asio::co_spawn(supervisor_context, Transport::reconnect_supervisor(a, a.subscribe_events()), asio::detached);
   for (int lag = 1; lag <= 5; ++lag) {
     SCOPED_TRACE("lag " + std::to_string(lag));
