@@ -403,25 +403,40 @@ TEST(Queue, APushResumesTheReceiverOnItsWorkerAndAPopsRoomGoesToAnyWorker) {
 
   {
     // The pusher is queued behind the receiver's own turn on its worker, so
-    // it runs there once the receiver waits.
+    // it pushes once the receiver waits. It then posts a marker and keeps its
+    // worker until the marker runs, on the other worker, which only gets to
+    // the marker after whatever was queued for any worker before it: a
+    // resumption sent to any worker runs there, on the other worker. The
+    // marker keeps the other worker until the receiver has resumed: a
+    // resumption held back for the pusher's worker runs on that one.
     auto [tx, rx] = make_queue<std::thread::id>(1);
-    std::promise<std::pair<std::thread::id, std::thread::id>> ids;
+    struct Witness {
+      std::atomic<bool> marker_runs{false};
+      std::atomic<bool> resumed{false};
+      std::promise<std::pair<std::thread::id, std::thread::id>> ids;  // the pusher's, the receiver's
+    };
+    auto seen = std::make_shared<Witness>();
     asio::co_spawn(
         rt->executor(),
-        [](Sender<std::thread::id> tx, Receiver<std::thread::id> rx,
-           std::promise<std::pair<std::thread::id, std::thread::id>>& ids) -> awaitable<void> {
+        [](Sender<std::thread::id> tx, Receiver<std::thread::id> rx, std::shared_ptr<Witness> seen) -> awaitable<void> {
           const Executor ex = co_await asio::this_coro::executor;
           asio::prefer(asio::require(ex, asio::execution::blocking.never), asio::execution::relationship.continuation)
-              .execute([tx = std::move(tx)]() mutable {
+              .execute([tx = std::move(tx), ex, seen]() mutable {
                 std::thread::id me = std::this_thread::get_id();
                 EXPECT_EQ(tx.try_send(me), TrySend::Ok);
+                asio::post(ex, [seen] {
+                  seen->marker_runs = true;
+                  EXPECT_TRUE(eventually([&] { return seen->resumed.load(); }));
+                });
+                EXPECT_TRUE(eventually([&] { return seen->marker_runs.load(); }));
               });
           std::optional<std::thread::id> pusher = co_await rx.recv();
-          ids.set_value({pusher.value_or(std::thread::id()), std::this_thread::get_id()});
-        }(tx, std::move(rx), ids),
+          seen->resumed = true;
+          seen->ids.set_value({pusher.value_or(std::thread::id()), std::this_thread::get_id()});
+        }(tx, std::move(rx), seen),
         asio::detached);
-    auto [pusher, resumed] = ids.get_future().get();
-    EXPECT_EQ(pusher, resumed);
+    auto [pusher, resumed_on] = seen->ids.get_future().get();
+    EXPECT_EQ(pusher, resumed_on);
   }
 
   {
