@@ -21,6 +21,7 @@
 #include <variant>
 
 #include "async/asio.h"
+#include "async/sending_end.h"
 
 namespace vardimont::async {
 
@@ -35,23 +36,19 @@ class BroadcastState;  // defined in broadcast_impl.h
 template <class T>
 class BroadcastReceiver;
 
+// A copy is one more sending end; a moved-from BroadcastSender is none.
 template <class T>
 class BroadcastSender {
  public:
   // capacity must be at least 1 (std::invalid_argument otherwise).
   explicit BroadcastSender(std::size_t capacity);
-  BroadcastSender(const BroadcastSender&);  // one more sending end
-  BroadcastSender& operator=(const BroadcastSender&);
-  BroadcastSender(BroadcastSender&&) noexcept;  // the moved-from one is no sending end
-  BroadcastSender& operator=(BroadcastSender&&) noexcept;
-  ~BroadcastSender();
 
   // Returns false when no receiver exists (the item is discarded).
   bool publish(T item) const;
   BroadcastReceiver<T> subscribe() const;
 
  private:
-  std::shared_ptr<BroadcastState<T>> state_;
+  detail::SendingEnd<BroadcastState<T>> end_;
 };
 
 template <class T>
@@ -86,7 +83,9 @@ class BroadcastReceiver {
   // time; the receiver must not be moved while it waits.
   //
   // The wait runs on `ex`, and completes on the handler's associated executor
-  // (or `ex` when the handler has none, as inside a parallel group).
+  // (or `ex` when the handler has none, as inside a parallel group), which
+  // must be one of an async::Context: on any other it completes at once with
+  // detail::wait_refused() (wait.h).
   template <class Token>
   auto async_wait_ready(const Executor& ex, Token&& token);
   // The same on the handler's associated executor, which must be an I/O

@@ -55,9 +55,13 @@ class BroadcastState {
   std::vector<BroadcastSlot<T>> ring;
   std::uint64_t published = 0;
   std::size_t receivers = 0;
-  // Sending ends; the drop that takes it to zero wakes every waiter under `mu`.
+  // Sending ends (detail::SendingEnd).
   std::atomic<std::size_t> senders{1};
   detail::WaitList waits;
+
+  // The last sending end is gone: every waiter sees the end once it has
+  // drained what was left for it.
+  void sending_ends_gone_locked() noexcept { waits.wake_all(detail::Resume::Anywhere); }
 };
 
 namespace detail {
@@ -78,10 +82,8 @@ struct InitiateBroadcastWait {
     if (!state) {
       // A receiver without a broadcast is closed: complete at once, through
       // the handler's executor, never inline.
-      auto handler_ex = asio::get_associated_executor(handler, ex);
-      asio::post(handler_ex, [h = std::decay_t<Handler>(std::forward<Handler>(handler))]() mutable {
-        std::move(h)(std::error_code());
-      });
+      const Executor handler_ex = asio::get_associated_executor(handler, ex);
+      complete_soon(std::forward<Handler>(handler), handler_ex, std::error_code());
       return;
     }
     InitiateWait<BroadcastState<T>, BroadcastReady<T>>{}(
@@ -109,53 +111,17 @@ struct InitiateBroadcastWaitOnHandler {
 // ---- BroadcastSender ----
 
 template <class T>
-BroadcastSender<T>::BroadcastSender(std::size_t capacity) {
+BroadcastSender<T>::BroadcastSender(std::size_t capacity) : end_(nullptr) {
   if (capacity == 0) throw std::invalid_argument("broadcast capacity must be at least 1");
-  state_ = std::make_shared<BroadcastState<T>>(capacity);
-}
-
-template <class T>
-BroadcastSender<T>::BroadcastSender(const BroadcastSender& other) : state_(other.state_) {
-  if (state_) state_->senders.fetch_add(1, std::memory_order_relaxed);
-}
-
-template <class T>
-BroadcastSender<T>& BroadcastSender<T>::operator=(const BroadcastSender& other) {
-  if (this != &other) {
-    BroadcastSender copy(other);
-    std::swap(state_, copy.state_);
-  }
-  return *this;
-}
-
-template <class T>
-BroadcastSender<T>::BroadcastSender(BroadcastSender&& other) noexcept
-    : state_(std::move(other.state_)) {}
-
-template <class T>
-BroadcastSender<T>& BroadcastSender<T>::operator=(BroadcastSender&& other) noexcept {
-  if (this != &other) {
-    BroadcastSender old(std::move(*this));
-    state_ = std::move(other.state_);
-  }
-  return *this;
-}
-
-template <class T>
-BroadcastSender<T>::~BroadcastSender() {
-  if (!state_) return;
-  if (state_->senders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    std::lock_guard<std::mutex> lock(state_->mu);
-    state_->waits.wake_all(detail::Resume::Anywhere);
-  }
+  end_ = detail::SendingEnd<BroadcastState<T>>(std::make_shared<BroadcastState<T>>(capacity));
 }
 
 template <class T>
 bool BroadcastSender<T>::publish(T item) const {
-  if (!state_) return false;
+  if (!end_.state()) return false;
   std::optional<T> displaced;  // destroyed after the lock is released
-  std::lock_guard<std::mutex> lock(state_->mu);
-  BroadcastState<T>& s = *state_;
+  BroadcastState<T>& s = *end_.state();
+  std::lock_guard<std::mutex> lock(s.mu);
   if (s.receivers == 0) return false;
   BroadcastSlot<T>& slot = s.ring[s.published % s.capacity];
   displaced.swap(slot.item);
@@ -168,10 +134,11 @@ bool BroadcastSender<T>::publish(T item) const {
 
 template <class T>
 BroadcastReceiver<T> BroadcastSender<T>::subscribe() const {
-  if (!state_) return BroadcastReceiver<T>(nullptr, 0);
-  std::lock_guard<std::mutex> lock(state_->mu);
-  ++state_->receivers;
-  return BroadcastReceiver<T>(state_, state_->published);
+  const std::shared_ptr<BroadcastState<T>>& state = end_.state();
+  if (!state) return BroadcastReceiver<T>(nullptr, 0);
+  std::lock_guard<std::mutex> lock(state->mu);
+  ++state->receivers;
+  return BroadcastReceiver<T>(state, state->published);
 }
 
 // ---- BroadcastReceiver ----

@@ -4,8 +4,9 @@
 // Dropping the Receiver closes the queue for senders (queued items are
 // discarded and every waiting or later send fails).
 //
-// Waits work from coroutines (on any executor) and from plain threads, both
-// through the one wait path of wait.h: destroying the io_context destroys a
+// Waits work from coroutines (on any executor of an async::Context; on any
+// other execution context they throw, see wait.h) and from plain threads,
+// both through the one wait path of wait.h: destroying the Context destroys a
 // waiting coroutine cleanly, and Asio's per-operation cancellation works:
 // a cancelled recv() takes nothing and throws operation_aborted; a cancelled
 // send() drops its item, queues nothing and throws operation_aborted. That
@@ -25,6 +26,7 @@
 #include <utility>
 
 #include "async/asio.h"
+#include "async/sending_end.h"
 
 namespace vardimont::async {
 
@@ -45,14 +47,11 @@ class Receiver;
 template <class T>
 std::pair<Sender<T>, Receiver<T>> make_queue(std::uint64_t capacity);
 
+// A copy is one more sending end; a moved-from Sender is none. The last
+// sending end to go closes the queue.
 template <class T>
 class Sender {
  public:
-  Sender(const Sender&);             // one more sending end
-  Sender& operator=(const Sender&);
-  Sender(Sender&&) noexcept;         // the moved-from Sender is no sending end
-  Sender& operator=(Sender&&) noexcept;
-  ~Sender();                         // the last sending end closes the queue
 
   // Never waits. On Full or Closed `item` is left untouched.
   TrySend try_send(T& item);
@@ -69,13 +68,13 @@ class Sender {
   bool blocking_send(T item);
 
   // Same queue (connection identity for peer handles).
-  bool same_queue(const Sender& other) const noexcept { return state_ == other.state_; }
+  bool same_queue(const Sender& other) const noexcept { return state() == other.state(); }
   // The queue's identity, which keeps nothing alive; is_queue() says whether
   // this sending end belongs to the queue that `id` was taken from (never
   // for an empty id).
-  std::weak_ptr<const void> identity() const noexcept { return state_; }
+  std::weak_ptr<const void> identity() const noexcept { return state(); }
   bool is_queue(const std::weak_ptr<const void>& id) const noexcept {
-    return !id.owner_before(state_) && !state_.owner_before(id) && !id.expired();
+    return !id.owner_before(state()) && !state().owner_before(id) && !id.expired();
   }
   // Whether the receiver has been dropped.
   bool closed() const noexcept;
@@ -86,7 +85,8 @@ class Sender {
   explicit Sender(std::shared_ptr<QueueState<T>> s);
   static awaitable<TrySend> send_from(Sender self, T item, std::chrono::steady_clock::time_point deadline);
   static awaitable<bool> queued(awaitable<TrySend> sending);
-  std::shared_ptr<QueueState<T>> state_;
+  const std::shared_ptr<QueueState<T>>& state() const noexcept { return end_.state(); }
+  detail::SendingEnd<QueueState<T>> end_;
 };
 
 template <class T>

@@ -78,6 +78,8 @@ class QueueState {
 
   // Something to take: the receiver resumes on the notifying worker.
   void wake_receiver_locked() noexcept { recv_waits.wake_all(detail::Resume::OnThisWorker); }
+  // The last Sender is gone: the receiver sees the end once the items are taken.
+  void sending_ends_gone_locked() noexcept { wake_receiver_locked(); }
   // Room: a waiting sender resumes wherever a worker is free.
   void wake_senders_locked() noexcept { send_waits.wake_all(detail::Resume::Anywhere); }
 
@@ -96,9 +98,7 @@ class QueueState {
   std::mutex mu;
   detail::Fifo<T> items;
   const std::uint64_t capacity;
-  // The number of Sender objects that are sending ends. Changed without `mu`;
-  // the drop that takes it to zero then wakes the receiver under `mu`, so a
-  // receiver that read a stale count while registering is still woken.
+  // The number of Sender objects that are sending ends (detail::SendingEnd).
   std::atomic<std::size_t> senders{1};
   bool receiver_alive = true;
   detail::WaitList recv_waits;
@@ -117,50 +117,16 @@ std::pair<Sender<T>, Receiver<T>> make_queue(std::uint64_t capacity) {
 // ---- Sender ----
 
 template <class T>
-Sender<T>::Sender(std::shared_ptr<QueueState<T>> s) : state_(std::move(s)) {}
-
-template <class T>
-Sender<T>::Sender(const Sender& other) : state_(other.state_) {
-  if (state_) state_->senders.fetch_add(1, std::memory_order_relaxed);
-}
-
-template <class T>
-Sender<T>& Sender<T>::operator=(const Sender& other) {
-  if (this != &other) {
-    Sender copy(other);
-    std::swap(state_, copy.state_);
-  }
-  return *this;
-}
-
-template <class T>
-Sender<T>::Sender(Sender&& other) noexcept : state_(std::move(other.state_)) {}
-
-template <class T>
-Sender<T>& Sender<T>::operator=(Sender&& other) noexcept {
-  if (this != &other) {
-    Sender old(std::move(*this));
-    state_ = std::move(other.state_);
-  }
-  return *this;
-}
-
-template <class T>
-Sender<T>::~Sender() {
-  if (!state_) return;
-  if (state_->senders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    std::lock_guard<std::mutex> lock(state_->mu);
-    state_->wake_receiver_locked();
-  }
-}
+Sender<T>::Sender(std::shared_ptr<QueueState<T>> s) : end_(std::move(s)) {}
 
 template <class T>
 TrySend Sender<T>::try_send(T& item) {
-  if (!state_) return TrySend::Closed;
-  std::lock_guard<std::mutex> lock(state_->mu);
-  if (!state_->receiver_alive) return TrySend::Closed;
-  if (!state_->has_room()) return TrySend::Full;
-  state_->push_locked(std::move(item));
+  QueueState<T>* const st = state().get();
+  if (st == nullptr) return TrySend::Closed;
+  std::lock_guard<std::mutex> lock(st->mu);
+  if (!st->receiver_alive) return TrySend::Closed;
+  if (!st->has_room()) return TrySend::Full;
+  st->push_locked(std::move(item));
   return TrySend::Ok;
 }
 
@@ -183,7 +149,7 @@ awaitable<TrySend> Sender<T>::send_until(T item, std::chrono::steady_clock::time
 
 template <class T>
 awaitable<TrySend> Sender<T>::send_from(Sender self, T item, std::chrono::steady_clock::time_point deadline) {
-  const std::shared_ptr<QueueState<T>> st = self.state_;
+  const std::shared_ptr<QueueState<T>> st = self.state();
   if (!st) co_return TrySend::Closed;
   const Executor ex = co_await asio::this_coro::executor;
   for (;;) {
@@ -206,24 +172,23 @@ awaitable<TrySend> Sender<T>::send_from(Sender self, T item, std::chrono::steady
 
 template <class T>
 bool Sender<T>::blocking_send(T item) {
-  Runtime::check_blocking_allowed();
-  if (!state_) return false;
-  std::unique_lock<std::mutex> lock(state_->mu);
-  for (;;) {
-    if (!state_->receiver_alive) return false;  // `item` is dropped after unlocking
-    if (state_->has_room()) {
-      state_->push_locked(std::move(item));
-      return true;
-    }
-    detail::park(lock, state_->send_waits);
-  }
+  // Unless it is queued, `item` is dropped after unlocking.
+  return detail::park_until(state().get(), &QueueState<T>::send_waits, false,
+                            [&item](QueueState<T>& s, bool& queued) {
+                              if (!s.receiver_alive) return true;  // not queued
+                              if (!s.has_room()) return false;
+                              s.push_locked(std::move(item));
+                              queued = true;
+                              return true;
+                            });
 }
 
 template <class T>
 bool Sender<T>::closed() const noexcept {
-  if (!state_) return true;
-  std::lock_guard<std::mutex> lock(state_->mu);
-  return !state_->receiver_alive;
+  QueueState<T>* const st = state().get();
+  if (st == nullptr) return true;
+  std::lock_guard<std::mutex> lock(st->mu);
+  return !st->receiver_alive;
 }
 
 // ---- Receiver ----
@@ -286,14 +251,14 @@ std::optional<T> Receiver<T>::try_recv() {
 
 template <class T>
 std::optional<T> Receiver<T>::blocking_recv() {
-  Runtime::check_blocking_allowed();
-  if (!state_) return std::nullopt;
-  std::unique_lock<std::mutex> lock(state_->mu);
-  for (;;) {
-    if (!state_->items.empty()) return state_->pop_locked();
-    if (state_->receivable()) return std::nullopt;
-    detail::park(lock, state_->recv_waits);
-  }
+  return detail::park_until(state_.get(), &QueueState<T>::recv_waits, std::optional<T>(),
+                            [](QueueState<T>& s, std::optional<T>& item) {
+                              if (!s.items.empty()) {
+                                item.emplace(s.pop_locked());
+                                return true;
+                              }
+                              return s.receivable();  // the end: nothing
+                            });
 }
 
 template <class T>

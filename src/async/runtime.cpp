@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "async/blocking_pool.h"
-#include "async/wait.h"
 #include "log/log.h"
 
 namespace vardimont::async {
@@ -229,13 +228,13 @@ Runtime::~Runtime() { shutdown_in_background(); }
 Result<std::shared_ptr<Runtime>, std::string> Runtime::create() {
   std::shared_ptr<Runtime> rt(new Runtime());
   try {
-    rt->ctx_ = std::make_unique<Context>(WORKER_THREADS);
     // Asio makes the parts of a context that need descriptors when they are
     // first used: the reactor (its epoll descriptor, interrupter and timer
-    // descriptor) with the first socket, timer or wait, on a worker. They are
-    // made here instead, with the services the tasks use, so that a failure
-    // is this function's error and not an exception out of a task.
-    (void)asio::use_service<detail::WaitRegistry>(*rt->ctx_);  // with the reactor and the strands
+    // descriptor) with the first socket, timer or wait, on a worker. A
+    // Context makes them at once instead, and the services the tasks use are
+    // made here, so that a failure is this function's error and not an
+    // exception out of a task.
+    rt->ctx_ = std::make_unique<Context>(WORKER_THREADS);
     (void)BlockingPool::of(rt->ctx_->get_executor());
     const int reactor_fd = epoll_descriptor(*rt->ctx_);
     remember_reactor(reactor_fd);
@@ -268,13 +267,10 @@ void Runtime::check_blocking_allowed() {
   if (on_worker_thread()) throw BlockingOnWorker();
 }
 
-namespace {
-
-}  // namespace
-
-// Joins the workers, then shuts the context down, which destroys every pending
-// handler and with them the frames of all suspended coroutines (closing their
-// sockets), and destroys it, which closes the reactor. The context leaves the
+// Joins the workers, then shuts the context down, which abandons every wait
+// and destroys every pending handler and with them the frames of all
+// suspended coroutines (closing their sockets), and destroys it, which closes
+// the reactor. The context leaves the
 // fork registry in between: until then a fork closes in the child what the
 // context still holds, and from then on its epoll descriptor may go.
 void Runtime::finish(Stopped stopped) noexcept {

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "async/asio.h"
+#include "async/context.h"
 #include "base/result.h"
 
 namespace vardimont::async {
@@ -58,8 +59,8 @@ class RuntimeStopped : public std::runtime_error {
 
 class Runtime {
  public:
-  // Builds the context with everything in it that needs a descriptor (the
-  // reactor), the services its tasks use (the wait registry, the blocking
+  // Builds the context (an async::Context, with everything in it that needs
+  // a descriptor: the reactor), the services its tasks use (the blocking
   // pool, whose threads start later, on demand) and its two workers; the
   // error is the system's text, with nothing left running.
   static Result<std::shared_ptr<Runtime>, std::string> create();
@@ -97,14 +98,6 @@ class Runtime {
  private:
   Runtime();
   struct Threads;
-  // An io_context whose teardown comes in two steps: shutdown(), which drops
-  // every task (and so closes every socket of the context), then the
-  // destruction, which closes the reactor's own descriptors.
-  class Context : public asio::io_context {
-   public:
-    using asio::io_context::io_context;
-    using asio::execution_context::shutdown;
-  };
   struct Stopped {
     std::unique_ptr<Context> ctx;  // null when already shut down
     std::vector<std::thread> workers;

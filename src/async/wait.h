@@ -27,15 +27,22 @@
 // queue up behind the publisher. A notifier that is no worker of that context
 // always does the latter.
 //
-// An asynchronous wait counts as outstanding work of its context, so run()
-// does not return under it. Destroying the context destroys a pending wait's
-// handler (and the suspended coroutine with it) without running it: the
-// context's teardown first unlinks every wait of the context (WaitRegistry),
-// so that no notifier on another thread posts into a context that is going
-// away. A wait may be cancelled through its handler's cancellation slot (any
-// cancellation type); it then completes with operation_aborted unless it was
-// woken first. A wait with a deadline completes with timed_out once the
-// deadline has passed without a wake.
+// An asynchronous wait runs only on an async::Context (context.h): the
+// executor that it completes on must belong to one. A wait on any other
+// execution context is refused: it completes at once, through that executor
+// and never inline, with wait_refused(). The wait counts as outstanding work
+// of its context, so run() does not return under it. Destroying the context
+// destroys a pending wait's handler (and the suspended coroutine with it)
+// without running it: the context's teardown first abandons every wait of the
+// context (unlinks it, under its owner's mutex), while all of the context's
+// services are still up, so that no notifier on another thread posts into a
+// context that is going away. A wait may be cancelled through its handler's
+// cancellation slot (any cancellation type); it then completes with
+// operation_aborted unless it was woken first. A wait with a deadline
+// completes with timed_out once the deadline has passed without a wake.
+//
+// A plain thread's wait refuses to park a runtime worker (BlockingOnWorker),
+// which the awaited item or room may need, before it touches anything.
 #pragma once
 
 #include <chrono>
@@ -43,12 +50,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "async/asio.h"
+#include "async/context.h"
+#include "async/runtime.h"
 
 namespace vardimont::async::detail {
 
@@ -126,10 +136,17 @@ class WaitList {
   Waiter* tail_ = nullptr;
 };
 
-// A plain thread's wait: parks the caller, whose `lock` holds the owner's
-// mutex, until a notifier wakes it through `list`. The mutex is released
-// while parked and held again on return.
-inline void park(std::unique_lock<std::mutex>& lock, WaitList& list) {
+// A plain thread's wait, the one place where a thread parks on an owner.
+// Throws BlockingOnWorker on a runtime worker thread, before anything else.
+// Gives `outcome` as it is when there is no owner (a moved-from end);
+// otherwise runs `attempt(*owner, outcome)` under the owner's mutex until it
+// returns true, having set the outcome, and parks the caller between two
+// attempts until a notifier wakes it through the owner's `list`. The mutex is
+// released while parked.
+template <class Owner, class Outcome, class Attempt>
+Outcome park_until(Owner* owner, WaitList Owner::*list, Outcome outcome, Attempt attempt) {
+  Runtime::check_blocking_allowed();
+  if (owner == nullptr) return outcome;
   struct ThreadWaiter final : Waiter {
     void wake(Resume) noexcept override {
       woken = true;
@@ -137,9 +154,14 @@ inline void park(std::unique_lock<std::mutex>& lock, WaitList& list) {
     }
     std::condition_variable cv;
     bool woken = false;
-  } waiter;
-  list.push(&waiter);
-  waiter.cv.wait(lock, [&] { return waiter.woken; });
+  };
+  std::unique_lock<std::mutex> lock(owner->mu);
+  for (;;) {
+    if (attempt(*owner, outcome)) return outcome;
+    ThreadWaiter waiter;
+    (owner->*list).push(&waiter);
+    waiter.cv.wait(lock, [&] { return waiter.woken; });
+  }
 }
 
 // ---- asynchronous waits
@@ -190,36 +212,49 @@ struct WaitCore {
   }
 };
 
-// The context's service holding its WaitCore. A context shuts its services
-// down in the reverse order of their creation; this one must go before every
-// service that a completion passes through (the scheduler, the strands, the
-// reactor of a deadline's timer): once it has abandoned every linked wait, no
-// notifier posts a completion any more, so none can find a strand that is
-// shut down, which would destroy the completion, and with it a suspended
-// coroutine, right there under the owner's mutex.
+// Where a wait finds the WaitCore of its context: a service that only an
+// async::Context makes (in its constructor), so that its presence tells a
+// context of ours. The context itself abandons the waits in its teardown;
+// the order of the services' shutdown plays no part.
 class WaitRegistry : public asio::execution_context::service {
  public:
   using key_type = WaitRegistry;
   inline static asio::execution_context::id id;
 
-  // The services that completions pass through are made here, so they join
-  // the context before the registry does (Asio registers a service once its
-  // constructor has returned) and are shut down after it.
   explicit WaitRegistry(asio::execution_context& ctx)
-      : asio::execution_context::service(ctx), core(std::make_shared<WaitCore>()) {
-    (void)asio::use_service<asio::detail::strand_executor_service>(ctx);
-    (void)asio::use_service<asio::detail::reactor>(ctx);
-  }
+      : asio::execution_context::service(ctx), core(std::make_shared<WaitCore>()) {}
 
-  std::shared_ptr<WaitCore> core;
+  const std::shared_ptr<WaitCore> core;
 
  private:
-  void shutdown() override { core->abandon_all(); }
+  void shutdown() override {}
 };
 
+// The waits of the async::Context of `ex`; null for any other context.
 inline std::shared_ptr<WaitCore> wait_core_of(const Executor& ex) {
   asio::execution_context& ctx = asio::query(ex, asio::execution::context);
+  if (!asio::has_service<WaitRegistry>(ctx)) return nullptr;
   return asio::use_service<WaitRegistry>(ctx).core;
+}
+
+class WaitErrorCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "vardimont.async.wait"; }
+  std::string message(int) const override {
+    return "a queue or broadcast wait needs an executor of a vardimont::async::Context";
+  }
+};
+
+// The outcome of a wait whose executor belongs to no async::Context.
+inline std::error_code wait_refused() noexcept {
+  static const WaitErrorCategory category;
+  return std::error_code(1, category);
+}
+
+// Completes `handler` with `ec` through `ex`, never inline.
+template <class Handler>
+void complete_soon(Handler&& handler, const Executor& ex, std::error_code ec) {
+  asio::post(ex, [h = std::decay_t<Handler>(std::forward<Handler>(handler)), ec]() mutable { std::move(h)(ec); });
 }
 
 // One asynchronous wait. Owner is any type with a `std::mutex mu` member
@@ -228,13 +263,15 @@ inline std::shared_ptr<WaitCore> wait_core_of(const Executor& ex) {
 template <class Owner, class Handler>
 class WaitOp final : public PendingWait {
  public:
-  WaitOp(std::shared_ptr<Owner> owner, WaitList Owner::*list, Handler handler, const Executor& fallback)
+  // `executor` is the handler's, of the async::Context whose waits are `core`.
+  WaitOp(std::shared_ptr<Owner> owner, WaitList Owner::*list, Handler handler, Executor executor,
+         std::shared_ptr<WaitCore> core)
       : owner_(std::move(owner)),
         list_(list),
         handler_(std::move(handler)),
-        executor_(asio::get_associated_executor(*handler_, fallback)),
+        executor_(std::move(executor)),
         work_(asio::prefer(executor_, asio::execution::outstanding_work.tracked)),
-        core_(wait_core_of(executor_)) {
+        core_(std::move(core)) {
     core_->add(this);
   }
   // A linked record holds itself (`self_`), so it is unlinked by the time it
@@ -340,8 +377,14 @@ struct InitiateWait {
                   Executor fallback,
                   asio::steady_timer::time_point deadline = asio::steady_timer::time_point::max()) const {
     using Op = WaitOp<Owner, std::decay_t<Handler>>;
+    Executor ex = asio::get_associated_executor(handler, fallback);
+    std::shared_ptr<WaitCore> core = wait_core_of(ex);
+    if (!core) {
+      complete_soon(std::forward<Handler>(handler), ex, wait_refused());
+      return;
+    }
     auto slot = asio::get_associated_cancellation_slot(handler);
-    auto op = std::make_shared<Op>(owner, list, std::forward<Handler>(handler), fallback);
+    auto op = std::make_shared<Op>(owner, list, std::forward<Handler>(handler), std::move(ex), std::move(core));
     if (slot.is_connected()) slot.template emplace<WaitCancellation<Op>>(std::weak_ptr<Op>(op));
     std::lock_guard<std::mutex> lock(owner->mu);
     const bool now = ready(*owner);
@@ -361,9 +404,10 @@ inline void throw_if_cancelled(const asio::cancellation_state& state) {
 
 // Completes `token` (signature void(std::error_code)) once the owner wakes
 // `list` or `ready(owner)`, evaluated under owner->mu at the start, is
-// already true; with timed_out once `deadline` has passed first. Never
-// completes inline. Completion goes to the handler's associated executor, or
-// to `fallback` when it has none.
+// already true; with timed_out once `deadline` has passed first; with
+// wait_refused() at once when the executor belongs to no async::Context.
+// Never completes inline. Completion goes to the handler's associated
+// executor, or to `fallback` when it has none.
 template <class Owner, class Ready, class Token>
 auto async_wait_until(std::shared_ptr<Owner> owner, WaitList Owner::*list, Ready ready,
                       const Executor& fallback, Token&& token,

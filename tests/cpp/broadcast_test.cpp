@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "async/context.h"
 #include "async/runtime.h"
 
 namespace vardimont::async {
@@ -215,7 +216,7 @@ TEST(Broadcast, AnItemIsReleasedOnceEveryReceiverIsDoneWithIt) {
 }
 
 TEST(Broadcast, WaitingRecvIsWokenByPublishAndByClose) {
-  asio::io_context ctx;
+  Context ctx;
   std::optional<BroadcastSender<int>> tx(std::in_place, 8);
   Rx rx = tx->subscribe();
   std::vector<std::string> got;
@@ -246,7 +247,7 @@ TEST(Broadcast, WaitingRecvIsWokenByPublishAndByClose) {
 // The reader's pattern: wait for "an event is ready" beside another operation
 // in a parallel group. Losing the race cancels the wait and takes nothing.
 TEST(Broadcast, CancelledReadyWaitInAParallelGroupLosesNothing) {
-  asio::io_context ctx;
+  Context ctx;
   BroadcastSender<int> tx(8);
   Rx rx = tx.subscribe();
   asio::steady_timer other(ctx);
@@ -284,7 +285,7 @@ TEST(Broadcast, CancelledRecvTakesNothing) {
   using asio::experimental::awaitable_operators::operator||;
   for (const bool item_arrives_too : {false, true}) {
     SCOPED_TRACE(item_arrives_too ? "item arrives with the cancellation" : "still waiting");
-    asio::io_context ctx;
+    Context ctx;
     BroadcastSender<int> tx(8);
     BroadcastSender<int> other_tx(8);
     Rx rx = tx.subscribe();
@@ -312,7 +313,7 @@ TEST(Broadcast, CancelledRecvTakesNothing) {
 }
 
 TEST(Broadcast, ReadyWaitDoesNotConsume) {
-  asio::io_context ctx;
+  Context ctx;
   BroadcastSender<int> tx(8);
   Rx rx = tx.subscribe();
   ASSERT_TRUE(tx.publish(1));
@@ -328,6 +329,26 @@ TEST(Broadcast, ReadyWaitDoesNotConsume) {
   ctx.run();
   ASSERT_TRUE(result.has_value());
   EXPECT_FALSE(*result);
+  EXPECT_EQ(take_all(rx), (std::vector<std::string>{"1"}));
+}
+
+// As a queue's: a wait on an execution context that is no async::Context is
+// refused, and takes nothing.
+TEST(Broadcast, AWaitOnAnotherExecutionContextIsRefused) {
+  asio::io_context foreign;
+  BroadcastSender<int> tx(8);
+  Rx rx = tx.subscribe();
+  std::error_code refused;
+  asio::co_spawn(foreign, rx.recv(), [&refused](std::exception_ptr e, const Rx::Item&) {
+    try {
+      if (e) std::rethrow_exception(e);
+    } catch (const std::system_error& error) {
+      refused = error.code();
+    }
+  });
+  foreign.run();
+  EXPECT_EQ(refused, detail::wait_refused());
+  ASSERT_TRUE(tx.publish(1));
   EXPECT_EQ(take_all(rx), (std::vector<std::string>{"1"}));
 }
 
@@ -371,8 +392,8 @@ TEST(Broadcast, ConcurrentPublishIsReceivedInOrderOrCountedAsMissed) {
 
 // A service that, when its context is torn down, makes another thread drop
 // the last sending end of a broadcast, which wakes the waiting receivers.
-// It is registered after the reactor and before the waits' registry, so this
-// happens after the waits have been unlinked and while the reactor shuts down.
+// It is registered after the reactor, so the drop races the reactor's
+// shutdown; the context has abandoned the waits before either.
 struct DropState {
   std::optional<BroadcastSender<int>> sender;
   std::thread dropper;
@@ -404,8 +425,7 @@ TEST(Broadcast, TeardownUnlinksWaitsBeforeOtherThreadsCanWakeThem) {
     state.sender.emplace(8);
     bool woken = false;
     {
-      asio::io_context ctx;
-      { asio::steady_timer first(ctx); }  // brings up the reactor
+      Context ctx;  // with its reactor
       asio::use_service<DropSenderOnShutdown>(ctx).state = &state;
       asio::co_spawn(
           ctx,
@@ -445,7 +465,7 @@ struct DropOnShutdown : asio::execution_context::service {
 // the first wait of the context comes before any strand, and the service
 // that drops the sender before the strand too; the strand is then shut down
 // before that drop wakes the wait of a task on the strand. The teardown must
-// still unlink that wait first: otherwise the wake finds the strand shut
+// still abandon that wait first: otherwise the wake finds the strand shut
 // down, which destroys the completion, and with it the task and its
 // receiver, inline, under the lock of the broadcast being woken.
 TEST(Broadcast, TeardownUnlinksWaitsBeforeAnyStrandGoes) {
@@ -453,7 +473,7 @@ TEST(Broadcast, TeardownUnlinksWaitsBeforeAnyStrandGoes) {
   sender.emplace(8);
   bool woken = false;
   {
-    asio::io_context ctx;
+    Context ctx;
     auto wait_on = [&](const Executor& ex) {
       asio::co_spawn(
           ex,

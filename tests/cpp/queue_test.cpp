@@ -8,10 +8,12 @@
 #include <latch>
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "async/context.h"
 #include "async/runtime.h"
 #include "eventually.h"
 
@@ -72,7 +74,7 @@ TEST(Queue, SameQueueIsQueueIdentity) {
 }
 
 TEST(Queue, CapacityOneSecondSendWaitsForTheReceiver) {
-  asio::io_context ctx;
+  Context ctx;
   auto [tx, rx] = make_queue<int>(1);
   int sent = 0;
   std::exception_ptr failure;
@@ -129,7 +131,7 @@ TEST(Queue, CapacityOneBlockingSendWaitsForTheReceiver) {
 // send() and send_until() hold their own sending end from the call on: the
 // Sender they were called on may be gone before they are awaited.
 TEST(Queue, ASendOutlivesTheSenderItWasStartedFrom) {
-  asio::io_context ctx;
+  Context ctx;
   auto [tx, rx] = make_queue<int>(2);
   Sender<int> first = tx;
   Sender<int> second = tx;
@@ -151,7 +153,7 @@ TEST(Queue, ASendOutlivesTheSenderItWasStartedFrom) {
 }
 
 TEST(Queue, ReceiverDrainsAfterLastSenderThenSeesTheEnd) {
-  asio::io_context ctx;
+  Context ctx;
   auto [tx, rx] = make_queue<int>(4);
   for (int i = 0; i < 3; ++i) {
     int v = i;
@@ -186,7 +188,7 @@ TEST(Queue, BlockingRecvDrainsThenEnds) {
 }
 
 TEST(Queue, DroppingTheReceiverFailsWaitingSenders) {
-  asio::io_context ctx;
+  Context ctx;
   auto [tx, rx] = make_queue<int>(1);
   int v = 0;
   ASSERT_EQ(tx.try_send(v), TrySend::Ok);
@@ -242,7 +244,7 @@ TEST(Queue, QueuedItemsAreDestroyedOutsideTheLock) {
 TEST(Queue, CancelledRecvTakesNothing) {
   for (const bool item_arrives_too : {false, true}) {
     SCOPED_TRACE(item_arrives_too ? "item arrives with the cancellation" : "still waiting");
-    asio::io_context ctx;
+    Context ctx;
     auto [tx, rx] = make_queue<int>(4);
     auto [other_tx, other_rx] = make_queue<int>(4);
     std::variant<std::optional<int>, std::optional<int>> winner;
@@ -278,7 +280,7 @@ TEST(Queue, CancelledRecvTakesNothing) {
 TEST(Queue, CancelledSendQueuesNothing) {
   for (const bool room_appears_too : {false, true}) {
     SCOPED_TRACE(room_appears_too ? "room appears with the cancellation" : "still waiting");
-    asio::io_context ctx;
+    Context ctx;
     auto [tx, rx] = make_queue<int>(1);
     auto [stop_tx, stop_rx] = make_queue<int>(1);
     int v = 1;
@@ -303,6 +305,45 @@ TEST(Queue, CancelledSendQueuesNothing) {
       EXPECT_EQ(rx.try_recv(), 1);
     }
     EXPECT_EQ(rx.try_recv(), std::nullopt) << "the cancelled send must not have queued";
+  }
+}
+
+// A wait on an execution context that is no async::Context is refused, since
+// nothing could abandon it when that context goes: the operation throws and
+// takes (or queues) nothing.
+TEST(Queue, AWaitOnAnotherExecutionContextIsRefused) {
+  for (const bool sending : {false, true}) {
+    SCOPED_TRACE(sending ? "send to a full queue" : "recv from an empty queue");
+    asio::io_context foreign;
+    auto [tx, rx] = make_queue<int>(1);
+    int v = 1;
+    if (sending) {
+      ASSERT_EQ(tx.try_send(v), TrySend::Ok);
+    }
+    std::exception_ptr failure;
+    spawn(
+        foreign,
+        [](Sender<int> tx, Receiver<int>& rx, bool sending) -> awaitable<void> {
+          if (sending) {
+            (void)co_await tx.send(2);
+          } else {
+            (void)co_await rx.recv();
+          }
+        }(tx, rx, sending),
+        &failure);
+    foreign.run();
+    ASSERT_TRUE(failure);
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::system_error& e) {
+      EXPECT_EQ(e.code(), detail::wait_refused());
+      EXPECT_EQ(e.code().message(), "a queue or broadcast wait needs an executor of a vardimont::async::Context");
+    }
+    if (!sending) {
+      ASSERT_EQ(tx.try_send(v), TrySend::Ok);
+    }
+    EXPECT_EQ(rx.try_recv(), 1);
+    EXPECT_EQ(rx.try_recv(), std::nullopt);
   }
 }
 
@@ -362,25 +403,40 @@ TEST(Queue, APushResumesTheReceiverOnItsWorkerAndAPopsRoomGoesToAnyWorker) {
 
   {
     // The pusher is queued behind the receiver's own turn on its worker, so
-    // it runs there once the receiver waits.
+    // it pushes once the receiver waits. It then posts a marker and keeps its
+    // worker until the marker runs, on the other worker, which only gets to
+    // the marker after whatever was queued for any worker before it: a
+    // resumption sent to any worker runs there, on the other worker. The
+    // marker keeps the other worker until the receiver has resumed: a
+    // resumption held back for the pusher's worker runs on that one.
     auto [tx, rx] = make_queue<std::thread::id>(1);
-    std::promise<std::pair<std::thread::id, std::thread::id>> ids;
+    struct Witness {
+      std::atomic<bool> marker_runs{false};
+      std::atomic<bool> resumed{false};
+      std::promise<std::pair<std::thread::id, std::thread::id>> ids;  // the pusher's, the receiver's
+    };
+    auto seen = std::make_shared<Witness>();
     asio::co_spawn(
         rt->executor(),
-        [](Sender<std::thread::id> tx, Receiver<std::thread::id> rx,
-           std::promise<std::pair<std::thread::id, std::thread::id>>& ids) -> awaitable<void> {
+        [](Sender<std::thread::id> tx, Receiver<std::thread::id> rx, std::shared_ptr<Witness> seen) -> awaitable<void> {
           const Executor ex = co_await asio::this_coro::executor;
           asio::prefer(asio::require(ex, asio::execution::blocking.never), asio::execution::relationship.continuation)
-              .execute([tx = std::move(tx)]() mutable {
+              .execute([tx = std::move(tx), ex, seen]() mutable {
                 std::thread::id me = std::this_thread::get_id();
                 EXPECT_EQ(tx.try_send(me), TrySend::Ok);
+                asio::post(ex, [seen] {
+                  seen->marker_runs = true;
+                  EXPECT_TRUE(eventually([&] { return seen->resumed.load(); }));
+                });
+                EXPECT_TRUE(eventually([&] { return seen->marker_runs.load(); }));
               });
           std::optional<std::thread::id> pusher = co_await rx.recv();
-          ids.set_value({pusher.value_or(std::thread::id()), std::this_thread::get_id()});
-        }(tx, std::move(rx), ids),
+          seen->resumed = true;
+          seen->ids.set_value({pusher.value_or(std::thread::id()), std::this_thread::get_id()});
+        }(tx, std::move(rx), seen),
         asio::detached);
-    auto [pusher, resumed] = ids.get_future().get();
-    EXPECT_EQ(pusher, resumed);
+    auto [pusher, resumed_on] = seen->ids.get_future().get();
+    EXPECT_EQ(pusher, resumed_on);
   }
 
   {

@@ -152,7 +152,7 @@ TEST_F(ReconnectTest, LagsStartNoLoopForAPeerWhoseLoopRuns) {
   ASSERT_TRUE(eventually([&] { return state_of(a).reconnect_loops.running(down) == 1; }));
   state_of(a).desired.insert(unlooped);
 
-  asio::io_context supervisor_context;
+  async::Context supervisor_context;
   asio::co_spawn(supervisor_context, reconnect_supervisor(a, a.subscribe_events()), asio::detached);
   for (int lag = 1; lag <= 5; ++lag) {
     SCOPED_TRACE("lag " + std::to_string(lag));
