@@ -277,9 +277,26 @@ TEST_F(ReaderTest, APeerThatOnlyStoppedSendingStillGetsWhatWasQueued) {
   RawPeer p = raw_peer_as(n, x);
   ASSERT_TRUE(p.valid());
   constexpr int COUNT = 3;  // more than the socket buffers hold
-  for (int i = 0; i < COUNT; ++i) {
-    ASSERT_TRUE(n.send_data_bytes(x, "a", std::vector<std::uint8_t>(BIG_PAYLOAD, 'b'), std::nullopt, std::nullopt));
+  // The sends are queued from another thread while the peer keeps sending
+  // and reads a little: however long they take (a sanitizer build), neither
+  // the read time-out nor the write time-out ends the connection before the
+  // peer stops sending.
+  std::atomic<int> sent{0};
+  std::atomic<bool> sending{true};
+  {
+    std::jthread sender([&] {
+      for (int i = 0; i < COUNT; ++i) {
+        if (!n.send_data_bytes(x, "a", std::vector<std::uint8_t>(BIG_PAYLOAD, 'b'), std::nullopt, std::nullopt)) break;
+        ++sent;
+      }
+      sending = false;
+    });
+    for (std::uint64_t id = 1; sending; ++id) {
+      if (!p.send(heartbeat_from(x.to_full(), id)) || !p.take_bytes(64 << 10, 10s)) break;
+      std::this_thread::sleep_for(50ms);  // paces the reader: most bytes stay queued
+    }
   }
+  ASSERT_EQ(sent.load(), COUNT);
   ::shutdown(p.fd(), SHUT_WR);
   ASSERT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
   // 24 MiB at 4 MiB per 150 ms: three read time-outs.
