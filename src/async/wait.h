@@ -212,29 +212,28 @@ struct WaitCore {
   }
 };
 
-// Where a wait finds the WaitCore of its context: a service that only an
-// async::Context makes (in its constructor), so that its presence tells a
-// context of ours. The context itself abandons the waits in its teardown;
-// the order of the services' shutdown plays no part.
+// Where a wait finds the WaitCore of its context, in one service lookup: the
+// registry of an async::Context holds the context's core, set by the context
+// as it is made, before any other thread can see it; the registry that a
+// wait makes in any other context holds none, and the wait is refused. The
+// context itself abandons the waits in its teardown; the order of the
+// services' shutdown plays no part.
 class WaitRegistry : public asio::execution_context::service {
  public:
   using key_type = WaitRegistry;
   inline static asio::execution_context::id id;
 
-  explicit WaitRegistry(asio::execution_context& ctx)
-      : asio::execution_context::service(ctx), core(std::make_shared<WaitCore>()) {}
+  explicit WaitRegistry(asio::execution_context& ctx) : asio::execution_context::service(ctx) {}
 
-  const std::shared_ptr<WaitCore> core;
+  std::shared_ptr<WaitCore> core;  // null outside an async::Context
 
  private:
   void shutdown() override {}
 };
 
 // The waits of the async::Context of `ex`; null for any other context.
-inline std::shared_ptr<WaitCore> wait_core_of(const Executor& ex) {
-  asio::execution_context& ctx = asio::query(ex, asio::execution::context);
-  if (!asio::has_service<WaitRegistry>(ctx)) return nullptr;
-  return asio::use_service<WaitRegistry>(ctx).core;
+inline const std::shared_ptr<WaitCore>& wait_core_of(const Executor& ex) {
+  return asio::use_service<WaitRegistry>(asio::query(ex, asio::execution::context)).core;
 }
 
 class WaitErrorCategory final : public std::error_category {
