@@ -276,11 +276,24 @@ TEST_F(ReaderTest, APeerThatOnlyStoppedSendingStillGetsWhatWasQueued) {
   const NodeId x = node_id("x@127.0.0.1:9");
   RawPeer p = raw_peer_as(n, x);
   ASSERT_TRUE(p.valid());
+  // The slow reader's clock: the node's own heartbeats, one per 30 ms, to a
+  // second peer that keeps its connection.
+  const NodeId c = node_id("clock@127.0.0.1:8");
+  RawPeer clock = raw_peer_as(n, c);
+  ASSERT_TRUE(clock.valid());
+  std::uint64_t keep_alive = 1;
+  auto heartbeats = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      if (!clock.send(heartbeat_from(c.to_full(), keep_alive++))) return false;
+      if (!clock.read_kind(MessageKind::Heartbeat, 5s)) return false;
+    }
+    return true;
+  };
   constexpr int COUNT = 3;  // more than the socket buffers hold
   // The sends are queued from another thread while the peer keeps sending
-  // and reads a little: however long they take (a sanitizer build), neither
-  // the read time-out nor the write time-out ends the connection before the
-  // peer stops sending.
+  // and reads a little at each heartbeat: however long they take (a
+  // sanitizer build), neither the read time-out nor the write time-out ends
+  // the connection before the peer stops sending.
   std::atomic<int> sent{0};
   std::atomic<bool> sending{true};
   {
@@ -292,15 +305,14 @@ TEST_F(ReaderTest, APeerThatOnlyStoppedSendingStillGetsWhatWasQueued) {
       sending = false;
     });
     for (std::uint64_t id = 1; sending; ++id) {
-      if (!p.send(heartbeat_from(x.to_full(), id)) || !p.take_bytes(64 << 10, 10s)) break;
-      std::this_thread::sleep_for(50ms);  // paces the reader: most bytes stay queued
+      if (!p.send(heartbeat_from(x.to_full(), id)) || !p.take_bytes(64 << 10, 10s) || !heartbeats(1)) break;
     }
   }
   ASSERT_EQ(sent.load(), COUNT);
   ::shutdown(p.fd(), SHUT_WR);
   ASSERT_TRUE(eventually([&] { return trail.count<PeerDisconnected>(x) == 1; }));
-  // 24 MiB at 4 MiB per 150 ms: three read time-outs.
-  while (p.take_bytes(4 << 20, 10s)) std::this_thread::sleep_for(150ms);
+  // 24 MiB at 4 MiB per five heartbeats (150 ms): three read time-outs.
+  while (p.take_bytes(4 << 20, 10s)) ASSERT_TRUE(heartbeats(5));
   int got = 0;
   while (auto m = p.read_message(1s)) got += m->kind == MessageKind::Data;
   EXPECT_EQ(got, COUNT);
