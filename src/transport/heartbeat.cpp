@@ -60,8 +60,7 @@ struct Beat : std::enable_shared_from_this<Beat> {
   // Ends the task, unless its connection is the one registered: the
   // announcement is then of an older connection of the peer.
   void on_disconnected() {
-    const std::optional<PeerHandle> registered = state_of(self).peers.find(peer);
-    if (registered && registered->is(connection)) {
+    if (is_registered(self, peer, connection)) {
       follow_peer();
       return;
     }

@@ -92,6 +92,11 @@ bool register_connection(const Transport& t, const PeerHandle& handle, bool outb
 // Removes the entry for handle.id() if it still holds `handle`'s connection
 // (peer table write lock); whether it did. Used by a closing reader.
 bool unregister_connection(const Transport& t, const PeerHandle& handle);
+// Whether the peer table maps `peer` to `connection` now (read lock). A
+// reader or heartbeat task told of its peer's disconnection while its own
+// connection is the one registered goes on: the announcement is of an older
+// connection, since a connection's removal always precedes its announcement.
+bool is_registered(const Transport& t, const NodeId& peer, const PeerHandle::ConnectionRef& connection);
 
 // ---- the tasks
 

@@ -259,19 +259,14 @@ class Reader : public std::enable_shared_from_this<Reader> {
 
   void on_disconnected() {
     if (finished_) return;
-    // While this connection is the one registered, the announcement is of
-    // an older connection of the peer, whose removal came before this one's
-    // registration (the removal of this one comes before its announcement):
-    // it does not end this connection, which follows on from now. Killing
-    // it would cut the connection in use at both ends, and with it the
+    // An announcement while this connection is registered is of an older
+    // one (is_registered): this connection follows on from now. Ending it
+    // would cut the connection in use at both ends, and with it the
     // connections still being read behind it.
-    if (handle_) {
-      const std::optional<PeerHandle> registered = state_of(self_).peers.find(*peer_);
-      if (registered && registered->same_connection(*handle_)) {
-        started_ = disconnections(self_).mark();
-        follow_peer();
-        return;
-      }
+    if (handle_ && is_registered(self_, *peer_, handle_->connection())) {
+      started_ = disconnections(self_).mark();
+      follow_peer();
+      return;
     }
     disconnected_ = true;
     stop_reading();

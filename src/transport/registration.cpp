@@ -39,4 +39,9 @@ bool unregister_connection(const Transport& t, const PeerHandle& handle) {
   return state_of(t).peers.erase_connection(handle).has_value();  // the removed handle is dropped here
 }
 
+bool is_registered(const Transport& t, const NodeId& peer, const PeerHandle::ConnectionRef& connection) {
+  const std::optional<PeerHandle> registered = state_of(t).peers.find(peer);
+  return registered && registered->is(connection);
+}
+
 }  // namespace vardimont::transport
